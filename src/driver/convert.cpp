@@ -1,0 +1,122 @@
+#include "convert.h"
+
+#include "dds/dds_header.h"
+#include "dds/dxtc.h"
+#include "messages.h"
+#include "output_name.h"
+#include "tga/tga_writer.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+// The program path as invoked, for the usage message.
+static const char *program_name;
+
+void show_usage() {
+    show_message(message_error, "Usage: %s inputfile.dds outputfile.tga", program_name);
+}
+
+// The buffer for width * height pixels, or null when it cannot be had. The
+// size is checked before it is multiplied, so it cannot wrap around into a
+// smaller allocation on a 32-bit host.
+static pixel *allocate_pixels(const image *img) {
+    const std::size_t width = static_cast<std::size_t>(img->width);
+    const std::size_t height = static_cast<std::size_t>(img->height);
+    if (width == 0 || height == 0 || height > SIZE_MAX / sizeof(pixel) / width)
+        return nullptr;
+    return static_cast<pixel *>(std::malloc(width * height * sizeof(pixel)));
+}
+
+// Steps after the input is open: writes the TGA file. The output is opened
+// only once the whole image is decoded, so a file that fails to decode
+// leaves no output behind; one that fails part-way keeps what was written.
+static int write_output(const char *output_name, const image *img) {
+    std::FILE *output = std::fopen(output_name, "wb");
+    if (output == nullptr) {
+        show_message(message_error, "%s: %s", "Error opening output file", std::strerror(errno));
+        return exit_open_output;
+    }
+    int code = exit_success;
+    if (write_tga_header(output, img))
+        code = exit_tga_header;
+    else if (write_tga_image(output, img))
+        code = exit_tga_image;
+    else if (write_tga_footer(output))
+        code = exit_tga_footer;
+    if (code != exit_success) {
+        std::fclose(output); // the stage has reported; keep what was written
+        return code;
+    }
+    return close_tga(output) ? exit_tga_footer : exit_success;
+}
+
+// Steps after the input is open: output name, header, buffer, decoding, output.
+static int convert_input(std::FILE *input, const char *input_name, const char *output_name,
+                         image *img) {
+    static char chosen_name[output_name_size];
+    if (output_name == nullptr) {
+        switch (choose_output_name(input_name, chosen_name)) {
+        case output_name_chosen:
+            output_name = chosen_name;
+            break;
+        case output_name_cancelled:
+            return exit_success;
+        case output_name_failed:
+            return exit_save_dialog;
+        }
+    }
+
+    if (read_dds_header(input, img))
+        return exit_dds_header;
+
+    img->pixels = allocate_pixels(img);
+    if (img->pixels == nullptr) {
+        show_message(message_error, "Unable to allocate memory for buffer");
+        return exit_allocate;
+    }
+
+    if (decode_image(input, img))
+        return exit_decode;
+
+    int code = write_output(output_name, img);
+    if (code == exit_success)
+        show_message(message_information, "Conversion to TGA complete.");
+    return code;
+}
+
+int convert_main(int argc, char **argv) {
+    // A process may be started with no arguments at all, not even its name.
+    program_name = argc > 0 && argv[0] != nullptr ? argv[0] : "dxtc2tga";
+
+    const char *input_name = nullptr;
+    const char *output_name = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        if (input_name == nullptr) {
+            input_name = argv[i];
+        } else if (output_name == nullptr) {
+            output_name = argv[i];
+        } else {
+            show_usage();
+            return exit_usage;
+        }
+    }
+    if (input_name == nullptr) {
+        show_usage();
+        return exit_usage;
+    }
+
+    std::FILE *input = std::fopen(input_name, "rb");
+    if (input == nullptr) {
+        show_message(message_error, "%s: %s", "Error opening input file", std::strerror(errno));
+        return exit_open_input;
+    }
+
+    image img = {};
+    int code = convert_input(input, input_name, output_name, &img);
+    std::free(img.pixels);
+    std::fclose(input);
+    return code;
+}

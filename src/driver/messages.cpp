@@ -1,0 +1,17 @@
+#include "messages.h"
+
+#include "platform.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+int show_message(int kind, const char *format, ...) {
+    char text[message_buffer_size];
+    va_list arguments;
+    va_start(arguments, format);
+    // vsnprintf cuts the text to fit and always terminates it.
+    if (std::vsnprintf(text, sizeof text, format, arguments) < 0)
+        text[0] = '\0';
+    va_end(arguments);
+    return platform_show_message(kind, text);
+}

@@ -1,0 +1,23 @@
+// Writing an uncompressed 32-bit TGA file with a TGA 2.0 footer.
+#ifndef DXTC2TGA_TGA_TGA_WRITER_H
+#define DXTC2TGA_TGA_TGA_WRITER_H
+
+#include "dds/image.h"
+
+#include <cstdio>
+
+// Each returns 0 on success and 1 after showing why the write failed.
+
+// The 18-byte header: true-colour, 32 bits, eight alpha bits, origin lower left.
+int write_tga_header(std::FILE *output, const image *img);
+
+// The rows, bottom row first, each exactly as it lies in `img->pixels`.
+int write_tga_image(std::FILE *output, const image *img);
+
+// The 26-byte footer, then everything still buffered is flushed to the file.
+int write_tga_footer(std::FILE *output);
+
+// Closes the stream; a failure here means the footer did not reach the file.
+int close_tga(std::FILE *output);
+
+#endif

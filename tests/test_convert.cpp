@@ -1,0 +1,165 @@
+#include "dds_builder.h"
+#include "driver/convert.h"
+#include "driver/messages.h"
+#include "driver/output_name.h"
+#include "recording_platform.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+std::string temp_path(const std::string &name) {
+    return testing::TempDir() + "convert_test_" + std::to_string(getpid()) + "_" + name;
+}
+
+void write_file(const std::string &path, const bytes &data) {
+    std::FILE *f = std::fopen(path.c_str(), "wb");
+    std::fwrite(data.data(), 1, data.size(), f);
+    std::fclose(f);
+}
+
+bool exists(const std::string &path) {
+    struct stat s;
+    return stat(path.c_str(), &s) == 0;
+}
+
+long size_of(const std::string &path) {
+    struct stat s;
+    return stat(path.c_str(), &s) == 0 ? static_cast<long>(s.st_size) : -1;
+}
+
+// Runs convert_main; the save dialog answers as the test has set it.
+int run(std::vector<std::string> args) {
+    recorded_messages.clear();
+    dialog_offered.clear();
+    std::vector<char *> argv;
+    for (std::string &a : args)
+        argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    return convert_main(static_cast<int>(args.size()), argv.data());
+}
+
+void expect_one_message(int kind, const std::string &text) {
+    ASSERT_EQ(recorded_messages.size(), 1u);
+    EXPECT_EQ(recorded_messages[0].kind, kind);
+    EXPECT_EQ(recorded_messages[0].text, text);
+}
+
+TEST(convert_main, argument_rules) {
+    const std::string usage = "Usage: prog inputfile.dds outputfile.tga";
+    EXPECT_EQ(run({"prog"}), 1);
+    expect_one_message(message_error, usage);
+    EXPECT_EQ(run({"prog", "missing.dds", "out.tga", "third"}), 1); // before the input is opened
+    expect_one_message(message_error, usage);
+    EXPECT_EQ(run({"prog", ""}), 2);
+    expect_one_message(message_error, "Error opening input file: No such file or directory");
+    EXPECT_EQ(run({"prog", "-h", "out.tga"}), 2); // no options: a dash starts a file name
+    expect_one_message(message_error, "Error opening input file: No such file or directory");
+
+    char *no_arguments[] = {nullptr};
+    recorded_messages.clear();
+    EXPECT_EQ(convert_main(0, no_arguments), 1);
+    expect_one_message(message_error, "Usage: dxtc2tga inputfile.dds outputfile.tga");
+}
+
+TEST(show_message, cuts_the_text_at_1023_characters) {
+    std::string long_name(3000, 'p');
+    EXPECT_EQ(run({long_name}), 1);
+    ASSERT_EQ(recorded_messages.size(), 1u);
+    EXPECT_EQ(recorded_messages[0].text, "Usage: " + std::string(1023 - 7, 'p'));
+}
+
+TEST(propose_output_name, replaces_dds_or_appends_tga) {
+    const struct {
+        std::string input, proposal;
+    } cases[] = {
+        {"texture.dds", "texture.tga"},
+        {"texture.DDS", "texture.tga"},
+        {"texture.Dds", "texture.tga"},
+        {"texture.png", "texture.png.tga"},
+        {"texture", "texture.tga"},
+        {"archive.dds.bak", "archive.dds.bak.tga"},
+        {"D:\\maps.old\\texture", "D:\\maps.old\\texture.tga"},
+        {"maps.dds/texture", "maps.dds/texture.tga"},
+        {"texture.ddsx", "texture.ddsx.tga"},
+        {".dds", ".tga"},
+        {std::string(300, 'a') + ".dds", std::string(254, 'a') + ".tga"},
+        {std::string(250, 'a') + ".dds", std::string(250, 'a') + ".tga"},
+        {std::string(251, 'a') + ".dds", std::string(251, 'a') + ".dd.tga"},
+    };
+    for (const auto &c : cases) {
+        char name[output_name_size];
+        propose_output_name(c.input.c_str(), name);
+        EXPECT_EQ(std::string(name), c.proposal) << c.input;
+    }
+}
+
+class pipeline : public testing::Test {
+  protected:
+    std::string input = temp_path("in.dds");
+    std::string output = temp_path("in.tga");
+    void SetUp() override {
+        reset_platform();
+        write_file(input, dds_file(4, 4, fourcc_dxt1, bytes(8, 0)));
+        std::remove(output.c_str());
+    }
+    void TearDown() override {
+        std::remove(input.c_str());
+        std::remove(output.c_str());
+    }
+};
+
+TEST_F(pipeline, converts_with_one_information_message) {
+    EXPECT_EQ(run({"prog", input, output}), 0);
+    expect_one_message(message_information, "Conversion to TGA complete.");
+    EXPECT_EQ(size_of(output), 18 + 64 + 26);
+}
+
+TEST_F(pipeline, save_dialog_outcomes) {
+    dialog_confirms = false;
+    EXPECT_EQ(run({"prog", input}), 0); // cancelled: nothing shown, nothing written
+    EXPECT_TRUE(recorded_messages.empty());
+    EXPECT_EQ(dialog_offered, output);
+    EXPECT_FALSE(exists(output));
+
+    dialog_error = 0x3003;
+    EXPECT_EQ(run({"prog", input}), 9);
+    expect_one_message(message_error, "Save dialog error: 0x3003");
+    EXPECT_FALSE(exists(output));
+
+    reset_platform();
+    EXPECT_EQ(run({"prog", input}), 0); // confirmed as proposed
+    expect_one_message(message_information, "Conversion to TGA complete.");
+    EXPECT_EQ(size_of(output), 108);
+}
+
+TEST_F(pipeline, header_is_read_after_the_dialog) {
+    write_file(input, bytes(4, 'x'));
+    EXPECT_EQ(run({"prog", input}), 3);
+    EXPECT_EQ(dialog_offered, output);
+    expect_one_message(message_error, "Input file does not appear to be a DDS file");
+    EXPECT_FALSE(exists(output));
+}
+
+TEST_F(pipeline, failures_after_the_header) {
+    write_file(input, dds_file(8, 4, fourcc_dxt5, bytes(16, 0))); // one of two blocks
+    EXPECT_EQ(run({"prog", input, output}), 5);
+    ASSERT_EQ(recorded_messages.size(), 1u);
+    EXPECT_EQ(recorded_messages[0].text.rfind("Error reading image data from input file: ", 0), 0u);
+    EXPECT_FALSE(exists(output));
+
+    write_file(input, dds_file(4, 4, fourcc_dxt1, bytes(8, 0)));
+    EXPECT_EQ(run({"prog", input, temp_path("no/such/folder.tga")}), 6);
+    expect_one_message(message_error, "Error opening output file: No such file or directory");
+
+    EXPECT_EQ(run({"prog", input, "/dev/full"}), 9);
+    expect_one_message(message_error,
+                       "Error writing TGA footer to output file: No space left on device");
+}
+
+} // namespace

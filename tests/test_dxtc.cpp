@@ -1,0 +1,251 @@
+#include "dds/dxtc.h"
+#include "dds_builder.h"
+#include "driver/messages.h"
+#include "recording_platform.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+namespace {
+
+// Decodes one block of the given kind; `ok` tells whether decode_block succeeded.
+std::vector<pixel> decode(std::uint32_t code, const bytes &block, bool *ok = nullptr) {
+    std::FILE *input = stream_of(block);
+    image img = {4, 4, nullptr, code};
+    std::vector<pixel> out(16, 0x12345678);
+    int failed = decode_block(input, &img, out.data(), 4);
+    std::fclose(input);
+    if (ok != nullptr)
+        *ok = failed == 0;
+    return out;
+}
+
+std::vector<pixel> row(const std::vector<pixel> &block, int r) {
+    return std::vector<pixel>(block.begin() + 4 * r, block.begin() + 4 * r + 4);
+}
+
+bytes colour_part(std::uint16_t c0, std::uint16_t c1, unsigned char indices) {
+    return {static_cast<unsigned char>(c0),
+            static_cast<unsigned char>(c0 >> 8),
+            static_cast<unsigned char>(c1),
+            static_cast<unsigned char>(c1 >> 8),
+            indices,
+            indices,
+            indices,
+            indices};
+}
+
+bytes concat(bytes a, const bytes &b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+TEST(expand_rgb565, widens_by_plain_shifts) {
+    EXPECT_EQ(expand_rgb565(0xFFFF), 0xFFF8FCF8u);
+    EXPECT_EQ(expand_rgb565(0xF800), 0xFFF80000u);
+    EXPECT_EQ(expand_rgb565(0x07E0), 0xFF00FC00u);
+    EXPECT_EQ(expand_rgb565(0x001F), 0xFF0000F8u);
+    EXPECT_EQ(expand_rgb565(0x0000), 0xFF000000u);
+    // Every value: opaque, low bits zero, and each channel's bits in place.
+    for (unsigned v = 0; v <= 0xFFFF; ++v) {
+        pixel p = expand_rgb565(static_cast<std::uint16_t>(v));
+        unsigned r = (p >> 16) & 0xFF, g = (p >> 8) & 0xFF, b = p & 0xFF;
+        ASSERT_EQ(p >> 24, 0xFFu);
+        ASSERT_EQ((r & 7) | (g & 3) | (b & 7), 0u);
+        ASSERT_EQ((r >> 3) << 11 | (g >> 2) << 5 | (b >> 3), v);
+    }
+}
+
+// Index byte 0xE4 gives a row's pixels, left to right, table entries 0, 1, 2, 3.
+struct colour_case {
+    std::uint32_t code;
+    std::uint16_t c0, c1;
+    pixel table[4];
+};
+
+const colour_case colour_cases[] = {
+    // Four colours: thirds rounded as (2a + b + 1) / 3.
+    {fourcc_dxt1, 0xF800, 0x001F, {0xFFF80000, 0xFF0000F8, 0xFFA50053, 0xFF5300A5}},
+    // Three colours: half-way (a + b) / 2, and transparent black.
+    {fourcc_dxt1, 0x001F, 0xF800, {0xFF0000F8, 0xFFF80000, 0xFF7C007C, 0x00000000}},
+    {fourcc_dxt1, 0x1234, 0x1234, {0xFF1044A0, 0xFF1044A0, 0xFF1044A0, 0x00000000}},
+    // DXT3 and DXT5 always use four colours, whatever the order.
+    {fourcc_dxt3, 0x001F, 0xF800, {0x000000F8, 0x00F80000, 0x005300A5, 0x00A50053}},
+    {fourcc_dxt5, 0x1234, 0x1234, {0xFF1044A0, 0xFF1044A0, 0xFF1044A0, 0xFF1044A0}},
+};
+
+TEST(decode_block, colour_tables_and_index_order) {
+    for (const colour_case &c : colour_cases) {
+        bytes block = colour_part(c.c0, c.c1, 0xE4);
+        if (c.code == fourcc_dxt3)
+            block = concat(bytes(8, 0x00), block); // every alpha 0
+        if (c.code == fourcc_dxt5)
+            block = concat({255, 255, 0, 0, 0, 0, 0, 0}, block); // every alpha 255
+        std::vector<pixel> out = decode(c.code, block);
+        for (int r = 0; r < 4; ++r)
+            EXPECT_EQ(row(out, r), std::vector<pixel>(c.table, c.table + 4))
+                << std::hex << c.c0 << " " << c.c1 << " row " << r;
+    }
+}
+
+TEST(decode_block, dxt3_alpha_nibbles_left_to_right) {
+    bytes alpha = {0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xDC, 0xFE};
+    std::vector<pixel> out = decode(fourcc_dxt3, concat(alpha, colour_part(0xFFFF, 0, 0)));
+    for (int k = 0; k < 16; ++k)
+        EXPECT_EQ(out[k], static_cast<pixel>(16 * k) << 24 | 0xF8FCF8) << k;
+
+    out = decode(fourcc_dxt3, concat(bytes(8, 0xFF), colour_part(0xFFFF, 0, 0)));
+    for (pixel p : out)
+        EXPECT_EQ(p >> 24, 240u);
+}
+
+// Alpha tables, read out through index bytes 0x88 0xC6 0xFA: pixel n gets entry n.
+struct alpha_case {
+    unsigned char a0, a1;
+    unsigned table[8];
+};
+
+const alpha_case alpha_cases[] = {
+    {255, 0, {255, 0, 219, 182, 146, 109, 73, 36}},  {0, 255, {0, 255, 51, 102, 153, 204, 0, 255}},
+    {200, 13, {200, 13, 173, 147, 120, 93, 66, 40}}, {13, 200, {13, 200, 50, 88, 125, 163, 0, 255}},
+    {77, 77, {77, 77, 77, 77, 77, 77, 0, 255}},
+};
+
+std::vector<unsigned> dxt5_alphas(unsigned char a0, unsigned char a1) {
+    bytes part = {a0, a1, 0x88, 0xC6, 0xFA, 0x88, 0xC6, 0xFA};
+    std::vector<pixel> out = decode(fourcc_dxt5, concat(part, colour_part(0x07E0, 0, 0)));
+    std::vector<unsigned> alphas;
+    for (pixel p : out) {
+        EXPECT_EQ(p & 0xFFFFFF, 0x00FC00u); // the colour keeps its red, green and blue
+        alphas.push_back(p >> 24);
+    }
+    return alphas;
+}
+
+TEST(decode_block, dxt5_alpha_tables) {
+    for (const alpha_case &c : alpha_cases) {
+        std::vector<unsigned> alphas = dxt5_alphas(c.a0, c.a1);
+        std::vector<unsigned> table(c.table, c.table + 8);
+        EXPECT_EQ(std::vector<unsigned>(alphas.begin(), alphas.begin() + 8), table)
+            << +c.a0 << " " << +c.a1;
+        EXPECT_EQ(std::vector<unsigned>(alphas.begin() + 8, alphas.end()), table);
+    }
+}
+
+TEST(decode_block, dxt5_every_alpha_pair_steps_evenly_from_alpha_0_to_alpha_1) {
+    for (unsigned a0 = 0; a0 < 256; ++a0) {
+        for (unsigned a1 = 0; a1 < 256; ++a1) {
+            std::vector<unsigned> t =
+                dxt5_alphas(static_cast<unsigned char>(a0), static_cast<unsigned char>(a1));
+            // Interpolated entries in order from alpha 0 to alpha 1: 2..7, or 2..5 then 0 and 255.
+            std::vector<unsigned> steps = {t[0]};
+            int last = a0 > a1 ? 7 : 5;
+            for (int k = 2; k <= last; ++k)
+                steps.push_back(t[k]);
+            steps.push_back(t[1]);
+            const unsigned n = static_cast<unsigned>(steps.size() - 1);
+            for (unsigned i = 1; i < n; ++i) {
+                // n times the exact value; the entry is that fraction rounded half up.
+                const unsigned exact = a0 * (n - i) + a1 * i;
+                ASSERT_LE(steps[i] * n, exact + n / 2) << a0 << " " << a1 << " " << i;
+                ASSERT_GE(steps[i] * n + n - 1 - n / 2, exact) << a0 << " " << a1 << " " << i;
+            }
+            if (a0 <= a1) {
+                ASSERT_EQ(t[6], 0u);
+                ASSERT_EQ(t[7], 255u);
+            }
+        }
+    }
+}
+
+TEST(decode_block, short_stream_reports_and_leaves_the_pixels_alone) {
+    const struct {
+        std::uint32_t code;
+        std::size_t length;
+    } cases[] = {
+        {fourcc_dxt1, 7}, {fourcc_dxt3, 5}, {fourcc_dxt3, 15}, {fourcc_dxt5, 0}, {fourcc_dxt5, 12}};
+    for (const auto &c : cases) {
+        reset_platform();
+        bool ok = true;
+        std::vector<pixel> out = decode(c.code, bytes(c.length, 0x55), &ok);
+        EXPECT_FALSE(ok);
+        EXPECT_EQ(out, std::vector<pixel>(16, 0x12345678));
+        ASSERT_EQ(recorded_messages.size(), 1u);
+        EXPECT_EQ(recorded_messages[0].kind, message_error);
+        EXPECT_EQ(recorded_messages[0].text.rfind("Error reading image data from input file: ", 0),
+                  0u);
+    }
+}
+
+// The grid: every pixel comes from its block, the parts of edge blocks past
+// the image are dropped, and nothing after the last block is read.
+bytes random_blocks(std::size_t count, std::size_t block_size, unsigned seed) {
+    std::mt19937 random(seed);
+    bytes out(count * block_size);
+    for (unsigned char &b : out)
+        b = static_cast<unsigned char>(random());
+    return out;
+}
+
+TEST(decode_image, places_blocks_and_clips_the_edges) {
+    const int sides[] = {1, 2, 3, 4, 5, 6, 7, 8};
+    for (std::uint32_t code : {fourcc_dxt1, fourcc_dxt5}) {
+        const std::size_t block_size = code == fourcc_dxt1 ? 8 : 16;
+        for (int width : sides) {
+            for (int height : sides) {
+                const int across = (width + 3) / 4, down = (height + 3) / 4;
+                bytes blocks = random_blocks(across * down, block_size, width * 16 + height);
+                // What each block holds, decoded on its own.
+                std::vector<std::vector<pixel>> expected_blocks;
+                for (int b = 0; b < across * down; ++b)
+                    expected_blocks.push_back(
+                        decode(code, bytes(blocks.begin() + b * block_size,
+                                           blocks.begin() + (b + 1) * block_size)));
+
+                std::FILE *input = stream_of(concat(blocks, bytes(5, 0xEE)));
+                const pixel guard = 0xDEADBEEF;
+                std::vector<pixel> buffer(width * height + 8, guard);
+                image img = {width, height, buffer.data(), code};
+                ASSERT_EQ(decode_image(input, &img), 0);
+                EXPECT_EQ(std::ftell(input), static_cast<long>(blocks.size()))
+                    << width << "x" << height;
+                std::fclose(input);
+
+                for (int y = 0; y < height; ++y)
+                    for (int x = 0; x < width; ++x)
+                        ASSERT_EQ(buffer[y * width + x],
+                                  expected_blocks[(y / 4) * across + x / 4][(y % 4) * 4 + x % 4])
+                            << width << "x" << height << " at " << x << "," << y;
+                for (int i = 0; i < 8; ++i)
+                    ASSERT_EQ(buffer[width * height + i], guard);
+            }
+        }
+    }
+}
+
+TEST(decode_image, reads_exactly_the_top_level_blocks) {
+    // 256 x 128 DXT1: 64 x 32 blocks of 8 bytes, then a mipmap that is never read.
+    bytes data = random_blocks(64 * 32 + 16, 8, 1);
+    std::FILE *input = stream_of(data);
+    std::vector<pixel> buffer(256 * 128);
+    image img = {256, 128, buffer.data(), fourcc_dxt1};
+    ASSERT_EQ(decode_image(input, &img), 0);
+    EXPECT_EQ(std::ftell(input), 16384);
+    std::fclose(input);
+}
+
+TEST(decode_image, stops_at_the_first_missing_block) {
+    reset_platform();
+    bytes data = random_blocks(3, 16, 2); // an 8 x 8 DXT3 image needs 4
+    std::FILE *input = stream_of(data);
+    std::vector<pixel> buffer(64, 0);
+    image img = {8, 8, buffer.data(), fourcc_dxt3};
+    EXPECT_EQ(decode_image(input, &img), 1);
+    std::fclose(input);
+    ASSERT_EQ(recorded_messages.size(), 1u);
+    EXPECT_EQ(recorded_messages[0].text.rfind("Error reading image data from input file: ", 0), 0u);
+    EXPECT_EQ(buffer[63], 0u); // the bottom-right block was never written
+}
+
+} // namespace

@@ -56,6 +56,8 @@ const header_case rejections[] = {
      "DXT2 compression type is not supported."},
 };
 
+void PrintTo(const header_case &c, std::ostream *os) { *os << c.name; }
+
 class header_rejection : public testing::TestWithParam<header_case> {};
 
 TEST_P(header_rejection, shows_one_error_and_leaves_the_record_alone) {

@@ -1,0 +1,223 @@
+"""End-to-end tests: the real executable, its exit codes, messages and files."""
+import os
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+from ddsfile import colour_part, dds, index_row, pixels, tga
+from runner import runner_from_environment
+
+RUNNER = runner_from_environment()
+COMPLETE = [("information", "Conversion to TGA complete.")]
+NOT_FOUND = "No such file or directory"
+
+# Hand-derived golden files. Colours as the decoder widens them:
+R, B, G, K, W = 0xFFF80000, 0xFF0000F8, 0xFF00FC00, 0xFF000000, 0xFFF8FCF8
+# Thirds of the way between red and blue, (2a + b + 1) / 3 per byte, and the
+# three-colour half-way point (a + b) / 2.
+RB1, RB2, HALF = 0xFFA50053, 0xFF5300A5, 0xFF7C007C
+
+
+def probe_6x5():
+    """A 6 x 5 DXT1 picture: each corner block its own colours, an odd pixel
+    near each corner, and hidden pixels in the clipped parts of the edge blocks."""
+    top_left = colour_part(0xF800, 0x001F, [index_row(1, 0, 0, 0), 0, 0, 0])
+    top_right = colour_part(0x07E0, 0x0000, [index_row(0, 1, 0, 0), index_row(0, 0, 1, 1), 0, 0])
+    bottom_left = colour_part(0xFFFF, 0xF800, [index_row(0, 0, 0, 1), 0x55, 0x55, 0x55])
+    bottom_right = colour_part(0x001F, 0x0000, [index_row(1, 0, 0, 0), 0x55, 0x55, 0x55])
+    picture = ["BRRRGK",
+               "RRRRGG",
+               "RRRRGG",
+               "RRRRGG",
+               "WWWRKB"]
+    colours = {"R": R, "B": B, "G": G, "K": K, "W": W}
+    rows = [pixels(*(colours[c] for c in line)) for line in reversed(picture)]
+    return dds(6, 5, b"DXT1", top_left + top_right + bottom_left + bottom_right), tga(6, 5, rows)
+
+
+def golden_cases():
+    # DXT1, four colours; each row a different index pattern.
+    four = colour_part(0xF800, 0x001F, [0xE4, 0x00, 0x55, 0x1B])
+    yield "dxt1_four_colours", dds(4, 4, b"DXT1", four), tga(4, 4, [
+        pixels(RB2, RB1, B, R), pixels(B, B, B, B), pixels(R, R, R, R), pixels(R, B, RB1, RB2)])
+    # DXT1, three colours and transparent black.
+    three = colour_part(0x001F, 0xF800, [0xE4] * 4)
+    yield "dxt1_three_colours", dds(4, 4, b"DXT1", three), tga(4, 4, [pixels(B, R, HALF, 0)] * 4)
+    # DXT3: alphas 0, 16, ..., 240 in pixel order, on colour 0xFFFF.
+    alpha = bytes([0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xDC, 0xFE])
+    dxt3 = alpha + colour_part(0xFFFF, 0x0000, [0] * 4)
+    rows = [pixels(*((16 * k) << 24 | 0xF8FCF8 for k in range(4 * r, 4 * r + 4))) for r in range(4)]
+    yield "dxt3_alpha_ramp", dds(4, 4, b"DXT3", dxt3), tga(4, 4, rows[::-1])
+    # DXT5: alpha 255 to 0 in eight steps, indices 0..7 on rows 0-1 and again on rows 2-3.
+    dxt5 = bytes([255, 0, 0x88, 0xC6, 0xFA, 0x88, 0xC6, 0xFA]) + colour_part(0x07E0, 0, [0] * 4)
+    a = [255, 0, 219, 182, 146, 109, 73, 36]
+    green = [v << 24 | 0x00FC00 for v in a]
+    yield "dxt5_alpha_steps", dds(4, 4, b"DXT5", dxt5), tga(4, 4, [
+        pixels(*green[4:]), pixels(*green[:4]), pixels(*green[4:]), pixels(*green[:4])])
+    yield "probe_6x5", *probe_6x5()
+
+
+class Converter(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="dxtc2tga-e2e-")
+
+    def tearDown(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def write(self, name, data):
+        with open(self.path(name), "wb") as f:
+            f.write(data)
+
+    def read(self, name):
+        with open(self.path(name), "rb") as f:
+            return f.read()
+
+    def run_tool(self, *args, **options):
+        result = RUNNER.run(list(args), cwd=self.dir, **options)
+        self.assertEqual(result.stray, [], "output that is not a message")
+        return result
+
+    def check(self, result, code, kind, text):
+        self.assertEqual((result.code, result.messages), (code, [(kind, text)]))
+
+    def check_failure(self, result, code, sentence):
+        """One error message: the fixed sentence, then ': ' and the system text."""
+        self.assertEqual(result.code, code, result.messages)
+        self.assertEqual(len(result.messages), 1, result.messages)
+        kind, text = result.messages[0]
+        self.assertEqual(kind, "error")
+        self.assertTrue(text.startswith(sentence + ": "), text)
+
+
+class Conversion(Converter):
+    def test_golden_files(self):
+        for name, source, expected in golden_cases():
+            with self.subTest(name):
+                self.write(name + ".dds", source)
+                result = self.run_tool(name + ".dds", name + "-out.tga")
+                self.assertEqual((result.code, result.messages), (0, COMPLETE))
+                self.assertEqual(self.read(name + "-out.tga"), expected)
+
+    def test_mipmaps_cube_faces_and_trailing_bytes_are_ignored(self):
+        source, expected = probe_6x5()
+        self.write("mipmapped.dds", dds(6, 5, b"DXT1", source[128:] + bytes(8) * 3, mipmaps=3,
+                                        caps=0x401008, caps2=0xFE00))
+        result = self.run_tool("mipmapped.dds", "out")
+        self.assertEqual((result.code, result.messages), (0, COMPLETE))
+        self.assertEqual(self.read("out"), expected)  # the name is used exactly as typed
+
+    def test_existing_output_is_replaced(self):
+        source, expected = probe_6x5()
+        self.write("in.dds", source)
+        self.write("out.tga", b"x" * 5000)
+        self.assertEqual(self.run_tool("in.dds", "out.tga").code, 0)
+        self.assertEqual(self.read("out.tga"), expected)
+
+    def test_a_dash_begins_a_file_name(self):
+        source, expected = probe_6x5()
+        self.write("-in.dds", source)
+        self.assertEqual(self.run_tool("-in.dds", "-out.tga").messages, COMPLETE)
+        self.assertEqual(self.read("-out.tga"), expected)
+
+
+class CommandLine(Converter):
+    def test_usage(self):
+        usage = "Usage: {} inputfile.dds outputfile.tga"
+        self.check(self.run_tool(argv0="prog"), 1, "error", usage.format("prog"))
+        # A third name is refused before the input is opened.
+        self.check(self.run_tool("missing.dds", "b.tga", "c.tga", argv0="prog"), 1, "error",
+                   usage.format("prog"))
+        # Messages are cut to 1023 characters.
+        result = self.run_tool(argv0="p" * 2000)
+        self.check(result, 1, "error", "Usage: " + "p" * (1023 - len("Usage: ")))
+
+    def test_input_cannot_be_opened(self):
+        for name in ["", "missing.dds", "-h", "/x"]:
+            with self.subTest(name=name):
+                result = self.run_tool(name, "out.tga")
+                self.check(result, 2, "error", "Error opening input file: " + NOT_FOUND)
+                self.assertFalse(os.path.exists(self.path("out.tga")))
+
+    def test_output_cannot_be_opened(self):
+        self.write("in.dds", probe_6x5()[0])
+        result = self.run_tool("in.dds", os.path.join("no-such-folder", "out.tga"))
+        self.check(result, 6, "error", "Error opening output file: " + NOT_FOUND)
+
+
+class BadInput(Converter):
+    WRONG_SIZE = "DDS file header is wrong size?  Unable to continue."
+    NOT_DXTC = "Input file does not appear to contain a DXTC texture."
+    DIMENSIONS = "Image dimensions are not supported (width and height must be 1 to 65535)."
+
+    def test_rejected_headers_leave_no_output(self):
+        good = dds(8, 8, b"DXT1", bytes(32))
+        cases = [
+            ("lower-case signature", b"dds " + good[4:], "Input file does not appear to be a DDS file"),
+            ("size 128", dds(8, 8, size=128), self.WRONG_SIZE),
+            ("pitch flag", dds(8, 8, flags=0x100F), self.NOT_DXTC),
+            ("DXT2", dds(8, 8, b"DXT2"), "DXT2 compression type is not supported."),
+            ("zero code", dds(8, 8, b"\0\0\0\0"), " compression type is not supported."),
+            ("width 0", dds(0, 8), self.DIMENSIONS),
+            ("height 65536", dds(8, 65536), self.DIMENSIONS),
+            ("width 2^31", dds(2 ** 31, 8), self.DIMENSIONS),
+        ]
+        for name, data, message in cases:
+            with self.subTest(name):
+                self.write("in.dds", data)
+                self.check(self.run_tool("in.dds", "out.tga"), 3, "error", message)
+                self.assertFalse(os.path.exists(self.path("out.tga")))
+        for name, data, sentence in [("empty", b"", "Error reading DDS signature from input file"),
+                                     ("signature only", b"DDS ", "Error reading DDS header from input file")]:
+            with self.subTest(name):
+                self.write("in.dds", data)
+                self.check_failure(self.run_tool("in.dds", "out.tga"), 3, sentence)
+                self.assertFalse(os.path.exists(self.path("out.tga")))
+
+    def test_truncated_data_leaves_no_output(self):
+        for code, size in [(b"DXT1", 8), (b"DXT3", 16), (b"DXT5", 16)]:
+            for length in [0, size // 2, size, 3 * size + 1]:
+                with self.subTest(code=code, length=length):
+                    self.write("in.dds", dds(8, 8, code, bytes(length)))
+                    result = self.run_tool("in.dds", "out.tga")
+                    self.check_failure(result, 5, "Error reading image data from input file")
+                    self.assertFalse(os.path.exists(self.path("out.tga")))
+
+
+class OutputName(Converter):
+    """Started with only an input name, with nobody at a terminal to ask."""
+
+    def test_the_proposal_is_used_when_no_file_has_its_name(self):
+        source, expected = probe_6x5()
+        for name, proposal in [("a.dds", "a.tga"), ("b.DDS", "b.tga"), ("c.png", "c.png.tga"),
+                               ("d", "d.tga"), ("e.dds.bak", "e.dds.bak.tga")]:
+            with self.subTest(name):
+                self.write(name, source)
+                self.assertEqual(self.run_tool(name).messages, COMPLETE)
+                self.assertEqual(self.read(proposal), expected)
+
+    def test_an_existing_file_is_never_overwritten_unasked(self):
+        self.write("a.dds", probe_6x5()[0])
+        self.write("a.tga", b"keep")
+        self.check(self.run_tool("a.dds"), 9, "error", "Save dialog error: 0xffff")
+        self.assertEqual(self.read("a.tga"), b"keep")
+
+    def test_a_missing_input_is_reported_before_the_name_is_chosen(self):
+        self.check(self.run_tool("a.dds"), 2, "error", "Error opening input file: " + NOT_FOUND)
+        self.assertEqual(os.listdir(self.dir), [])
+
+    def test_a_bad_header_is_reported_after_the_name_is_chosen(self):
+        self.write("a.dds", b"not a dds file")
+        self.write("a.tga", b"keep")
+        # The name question comes first, so it is the one that fails here.
+        self.check(self.run_tool("a.dds"), 9, "error", "Save dialog error: 0xffff")
+        os.remove(self.path("a.tga"))
+        self.check(self.run_tool("a.dds"), 3, "error", "Input file does not appear to be a DDS file")
+        self.assertFalse(os.path.exists(self.path("a.tga")))
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,155 @@
+"""End-to-end tests of the command-line build alone: the terminal prompt,
+a full disk, and a texture written by another tool."""
+import os
+import pty
+import select
+import shutil
+import subprocess
+import time
+import unittest
+
+from ddsfile import dds
+from runner import RUNNER_EXE, parse_messages
+from test_cli import COMPLETE, Converter, probe_6x5
+
+
+class Prompt(Converter):
+    """Started with only an input name at a terminal: the name is asked for."""
+
+    def converse(self, args, exchange):
+        """Runs the converter on a pseudo-terminal. `exchange` lists what to
+        wait for and what to answer (None: end of input)."""
+        master, slave = pty.openpty()
+        proc = subprocess.Popen([RUNNER_EXE, *args], cwd=self.dir, stdin=slave, stderr=slave,
+                                stdout=subprocess.PIPE)
+        os.close(slave)
+        seen = b""
+        try:
+            for expected, answer in exchange:
+                seen += self.read_until(master, expected.encode(), seen)
+                os.write(master, b"\x04" if answer is None else answer.encode() + b"\n")
+            stdout, _ = proc.communicate(timeout=30)
+            seen += self.read_until(master, None, seen)
+        finally:
+            os.close(master)
+            if proc.poll() is None:
+                proc.kill()
+        return proc.returncode, seen.decode("latin-1"), stdout
+
+    @staticmethod
+    def read_until(master, expected, seen):
+        got = b""
+        deadline = time.monotonic() + 30
+        while expected is None or expected not in seen + got:
+            if time.monotonic() > deadline:
+                raise AssertionError(f"waited for {expected!r}, saw {seen + got!r}")
+            ready, _, _ = select.select([master], [], [], 0.5 if expected is None else 1)
+            if not ready:
+                if expected is None:
+                    break
+                continue
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:  # the other side has closed
+                chunk = b""
+            if not chunk:
+                if expected is None:
+                    break
+                raise AssertionError(f"ended before {expected!r}, saw {seen + got!r}")
+            got += chunk
+        return got
+
+    def test_empty_answer_takes_the_proposal(self):
+        source, expected = probe_6x5()
+        self.write("a.dds", source)
+        code, screen, stdout = self.converse(["a.dds"], [("Save as [a.tga]: ", "")])
+        self.assertEqual((code, parse_messages(stdout, b"")[0]), (0, COMPLETE))
+        self.assertEqual(self.read("a.tga"), expected)
+
+    def test_typed_name_gets_the_default_extension(self):
+        self.write("a.dds", probe_6x5()[0])
+        os.mkdir(self.path("sub.dir"))
+        for typed, written in [("b", "b.tga"), ("c.raw", "c.raw"), ("sub.dir/d", "sub.dir/d.tga")]:
+            with self.subTest(typed):
+                code, _, _ = self.converse(["a.dds"], [("Save as [a.tga]: ", typed)])
+                self.assertEqual(code, 0)
+                self.assertTrue(os.path.exists(self.path(written)))
+
+    def test_replacing_is_asked_and_no_asks_again(self):
+        source, expected = probe_6x5()
+        self.write("a.dds", source)
+        self.write("a.tga", b"keep")
+        self.write("b.tga", b"keep")
+        code, screen, _ = self.converse(["a.dds"], [
+            ("Save as [a.tga]: ", ""), ("a.tga already exists. Replace it? [y/N] ", "n"),
+            ("Save as [a.tga]: ", "b"), ("b.tga already exists. Replace it? [y/N] ", "YES")])
+        self.assertEqual(code, 0)
+        self.assertEqual(self.read("a.tga"), b"keep")
+        self.assertEqual(self.read("b.tga"), expected)
+
+    def test_end_of_input_cancels_quietly(self):
+        self.write("a.dds", probe_6x5()[0])
+        self.write("b.tga", b"keep")
+        for exchange in [[("Save as [a.tga]: ", None)],
+                         [("Save as [a.tga]: ", "b"), ("Replace it? [y/N] ", None)]]:
+            with self.subTest(exchange):
+                code, screen, stdout = self.converse(["a.dds"], exchange)
+                self.assertEqual((code, stdout), (0, b""))
+                self.assertNotIn("DXTC Conversion", screen)
+                self.assertEqual(sorted(os.listdir(self.dir)), ["a.dds", "b.tga"])
+
+    def test_a_name_too_long_for_the_dialog_fails(self):
+        self.write("a.dds", probe_6x5()[0])
+        code, screen, _ = self.converse(["a.dds"], [("Save as [a.tga]: ", "n" * 255)])
+        self.assertEqual(code, 9)
+        self.assertIn("DXTC Conversion: error: Save dialog error: 0x3003", screen)
+
+
+class FullDisk(Converter):
+    def test_a_full_disk_is_never_reported_as_success(self):
+        # A small image stays in the stream's buffer until the footer flushes it;
+        # a large one fails while its rows are written.
+        for width, code, sentence in [(8, 9, "Error writing TGA footer to output file"),
+                                      (1024, 8, "Error writing image data to output file")]:
+            with self.subTest(width=width):
+                self.write("in.dds", dds(width, 64, b"DXT1", bytes(width * 32)))
+                result = self.run_tool("in.dds", "/dev/full")
+                self.check_failure(result, code, sentence)
+                self.assertTrue(result.messages[0][1].endswith("No space left on device"))
+
+
+def imagemagick_reads_dds():
+    convert = shutil.which("convert", path="/usr/bin")
+    if convert is None:
+        return None
+    probe = subprocess.run([convert, "-list", "format"], capture_output=True, text=True)
+    return convert if " DDS" in probe.stdout else None
+
+
+class AnotherToolsTexture(Converter):
+    @unittest.skipUnless(imagemagick_reads_dds(), "ImageMagick with DDS support is not installed")
+    def test_imagemagick_dxt5_matches_its_own_decode_up_to_widening(self):
+        convert = imagemagick_reads_dds()
+        subprocess.run([convert, "rose:", "-alpha", "set", "-define", "dds:compression=dxt5",
+                        "rose.dds"], cwd=self.dir, check=True)
+        self.assertEqual(self.read("rose.dds")[84:88], b"DXT5")  # 70 x 46: partial edge blocks
+        self.assertEqual(self.run_tool("rose.dds", "rose.tga").messages, COMPLETE)
+        # ImageMagick keeps a TGA's bottom-up order unless asked to orient it.
+        ours = subprocess.run([convert, "rose.tga", "-auto-orient", "-depth", "8", "rgba:-"], cwd=self.dir,
+                              check=True, capture_output=True).stdout
+        theirs = subprocess.run([convert, "rose.dds", "-depth", "8", "rgba:-"], cwd=self.dir,
+                                check=True, capture_output=True).stdout
+        self.assertEqual(len(ours), len(theirs))
+        self.assertEqual(len(ours), 70 * 46 * 4)
+        # Plain-shift widening loses at most the low 3 bits of red and blue and 2 of green.
+        limits = (7, 3, 7, 0)
+        worst = [0, 0, 0, 0]
+        for i in range(0, len(ours), 4):
+            for c in range(4):
+                worst[c] = max(worst[c], abs(ours[i + c] - theirs[i + c]))
+        for c, name in enumerate("RGBA"):
+            self.assertLessEqual(worst[c], limits[c], f"{name} differs by {worst[c]}")
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -9,15 +9,12 @@
 
 namespace {
 
-// Decodes one block of the given kind; `ok` tells whether decode_block succeeded.
-std::vector<pixel> decode(std::uint32_t code, const bytes &block, bool *ok = nullptr) {
-    std::FILE *input = stream_of(block);
+// Decodes one block of the given kind from memory.
+std::vector<pixel> decode(std::uint32_t code, const bytes &block) {
+    EXPECT_EQ(block.size(), code == fourcc_dxt1 ? 8u : 16u);
     image img = {4, 4, nullptr, code};
     std::vector<pixel> out(16, 0x12345678);
-    int failed = decode_block(input, &img, out.data(), 4);
-    std::fclose(input);
-    if (ok != nullptr)
-        *ok = failed == 0;
+    decode_block(block.data(), &img, out.data(), 4);
     return out;
 }
 
@@ -159,7 +156,7 @@ TEST(decode_block, dxt5_every_alpha_pair_steps_evenly_from_alpha_0_to_alpha_1) {
     }
 }
 
-TEST(decode_block, short_stream_reports_and_leaves_the_pixels_alone) {
+TEST(decode_image, short_stream_reports_and_leaves_the_pixels_alone) {
     const struct {
         std::uint32_t code;
         std::size_t length;
@@ -167,9 +164,11 @@ TEST(decode_block, short_stream_reports_and_leaves_the_pixels_alone) {
         {fourcc_dxt1, 7}, {fourcc_dxt3, 5}, {fourcc_dxt3, 15}, {fourcc_dxt5, 0}, {fourcc_dxt5, 12}};
     for (const auto &c : cases) {
         reset_platform();
-        bool ok = true;
-        std::vector<pixel> out = decode(c.code, bytes(c.length, 0x55), &ok);
-        EXPECT_FALSE(ok);
+        std::FILE *input = stream_of(bytes(c.length, 0x55));
+        std::vector<pixel> out(16, 0x12345678);
+        image img = {4, 4, out.data(), c.code};
+        EXPECT_EQ(decode_image(input, &img), 1);
+        std::fclose(input);
         EXPECT_EQ(out, std::vector<pixel>(16, 0x12345678));
         ASSERT_EQ(recorded_messages.size(), 1u);
         EXPECT_EQ(recorded_messages[0].kind, message_error);
@@ -188,39 +187,51 @@ bytes random_blocks(std::size_t count, std::size_t block_size, unsigned seed) {
     return out;
 }
 
+// Decodes a width x height image of random blocks followed by a few more
+// bytes, and checks every pixel against its block decoded on its own, the
+// guard after the buffer, and that the stream stops at the last block.
+void check_grid(std::uint32_t code, int width, int height) {
+    const std::size_t block_size = code == fourcc_dxt1 ? 8 : 16;
+    const int across = (width + 3) / 4, down = (height + 3) / 4;
+    bytes blocks = random_blocks(across * down, block_size, width * 16 + height);
+    // What each block holds, decoded on its own.
+    std::vector<std::vector<pixel>> expected_blocks;
+    for (int b = 0; b < across * down; ++b)
+        expected_blocks.push_back(decode(
+            code, bytes(blocks.begin() + b * block_size, blocks.begin() + (b + 1) * block_size)));
+
+    std::FILE *input = stream_of(concat(blocks, bytes(5, 0xEE)));
+    const pixel guard = 0xDEADBEEF;
+    std::vector<pixel> buffer(width * height + 8, guard);
+    image img = {width, height, buffer.data(), code};
+    ASSERT_EQ(decode_image(input, &img), 0);
+    EXPECT_EQ(std::ftell(input), static_cast<long>(blocks.size())) << width << "x" << height;
+    std::fclose(input);
+
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            ASSERT_EQ(buffer[y * width + x],
+                      expected_blocks[(y / 4) * across + x / 4][(y % 4) * 4 + x % 4])
+                << width << "x" << height << " at " << x << "," << y;
+    for (int i = 0; i < 8; ++i)
+        ASSERT_EQ(buffer[width * height + i], guard);
+}
+
 TEST(decode_image, places_blocks_and_clips_the_edges) {
     const int sides[] = {1, 2, 3, 4, 5, 6, 7, 8};
-    for (std::uint32_t code : {fourcc_dxt1, fourcc_dxt5}) {
-        const std::size_t block_size = code == fourcc_dxt1 ? 8 : 16;
-        for (int width : sides) {
-            for (int height : sides) {
-                const int across = (width + 3) / 4, down = (height + 3) / 4;
-                bytes blocks = random_blocks(across * down, block_size, width * 16 + height);
-                // What each block holds, decoded on its own.
-                std::vector<std::vector<pixel>> expected_blocks;
-                for (int b = 0; b < across * down; ++b)
-                    expected_blocks.push_back(
-                        decode(code, bytes(blocks.begin() + b * block_size,
-                                           blocks.begin() + (b + 1) * block_size)));
+    for (std::uint32_t code : {fourcc_dxt1, fourcc_dxt5})
+        for (int width : sides)
+            for (int height : sides)
+                check_grid(code, width, height);
+}
 
-                std::FILE *input = stream_of(concat(blocks, bytes(5, 0xEE)));
-                const pixel guard = 0xDEADBEEF;
-                std::vector<pixel> buffer(width * height + 8, guard);
-                image img = {width, height, buffer.data(), code};
-                ASSERT_EQ(decode_image(input, &img), 0);
-                EXPECT_EQ(std::ftell(input), static_cast<long>(blocks.size()))
-                    << width << "x" << height;
-                std::fclose(input);
-
-                for (int y = 0; y < height; ++y)
-                    for (int x = 0; x < width; ++x)
-                        ASSERT_EQ(buffer[y * width + x],
-                                  expected_blocks[(y / 4) * across + x / 4][(y % 4) * 4 + x % 4])
-                            << width << "x" << height << " at " << x << "," << y;
-                for (int i = 0; i < 8; ++i)
-                    ASSERT_EQ(buffer[width * height + i], guard);
-            }
-        }
+// A block row is read 1024 blocks at a time: rows of 1024, 1025 and 2049
+// blocks, the last one clipped.
+TEST(decode_image, rows_wider_than_one_read) {
+    for (std::uint32_t code : {fourcc_dxt1, fourcc_dxt3, fourcc_dxt5}) {
+        check_grid(code, 4096, 5);
+        check_grid(code, 4097, 8);
+        check_grid(code, 8195, 3);
     }
 }
 
@@ -246,6 +257,32 @@ TEST(decode_image, stops_at_the_first_missing_block) {
     ASSERT_EQ(recorded_messages.size(), 1u);
     EXPECT_EQ(recorded_messages[0].text.rfind("Error reading image data from input file: ", 0), 0u);
     EXPECT_EQ(buffer[63], 0u); // the bottom-right block was never written
+    // The three blocks that arrived are decoded, as one at a time.
+    std::vector<pixel> bottom_left = decode(fourcc_dxt3, bytes(data.begin() + 32, data.end()));
+    EXPECT_EQ(buffer[4 * 8], bottom_left[0]);
+    EXPECT_EQ(buffer[7 * 8 + 3], bottom_left[15]);
+}
+
+// Cut inside the second read of a row, and inside a block: the whole blocks
+// before the cut are decoded, the cut block and everything after are not.
+TEST(decode_image, stops_inside_a_long_row) {
+    reset_platform();
+    const int width = 4 * 1030, height = 4;
+    bytes data = random_blocks(1030, 8, 3);
+    data.resize(1027 * 8 + 5);
+    std::FILE *input = stream_of(data);
+    std::vector<pixel> buffer(width * height, 0);
+    image img = {width, height, buffer.data(), fourcc_dxt1};
+    EXPECT_EQ(decode_image(input, &img), 1);
+    std::fclose(input);
+    ASSERT_EQ(recorded_messages.size(), 1u);
+    EXPECT_EQ(recorded_messages[0].text.rfind("Error reading image data from input file: ", 0), 0u);
+    std::vector<pixel> last_whole =
+        decode(fourcc_dxt1, bytes(data.begin() + 1026 * 8, data.begin() + 1027 * 8));
+    EXPECT_EQ(buffer[3 * width + 4 * 1026 + 3], last_whole[15]);
+    for (int y = 0; y < height; ++y)
+        for (int x = 4 * 1027; x < width; ++x)
+            ASSERT_EQ(buffer[y * width + x], 0u) << x << "," << y;
 }
 
 } // namespace

@@ -10,17 +10,18 @@
 // 0xFFFF becomes 0xFFF8FCF8 (red 248, green 252, blue 248, alpha 255).
 pixel expand_rgb565(std::uint16_t value);
 
-// Reads one block of `img->fourcc`'s kind from `input` and writes its 4 x 4
-// pixels to `destination` (the block's top-left pixel) with rows `stride`
-// pixels apart. Returns 0 when done, 1 after reporting a short read; the
-// destination is then untouched.
-int decode_block(std::FILE *input, const image *img, pixel *destination, int stride);
+// Decodes one block of `img->fourcc`'s kind (16 bytes for DXT3 and DXT5, 8
+// for DXT1) from `block` and writes its 4 x 4 pixels to `destination` (the
+// block's top-left pixel) with rows `stride` pixels apart.
+void decode_block(const unsigned char *block, const image *img, pixel *destination, int stride);
 
 // Decodes the whole top-level image into `img->pixels`, reading its blocks in
-// file order from the stream's current position. Blocks across and down are
-// the sides divided by 4, rounded up; the parts of edge blocks outside the
-// image are dropped. Returns 0 when every block was decoded, 1 at the first
-// block that failed.
+// file order from the stream's current position, a block row (at most 1024
+// blocks) per read request and not a byte past the last block. Blocks across
+// and down are the sides divided by 4, rounded up; the parts of edge blocks
+// outside the image are dropped. Returns 0 when every block was decoded, 1
+// after reporting a read that fell short; the whole blocks before it are
+// decoded, the rest of the buffer is untouched.
 int decode_image(std::FILE *input, image *img);
 
 #endif

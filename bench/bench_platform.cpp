@@ -1,0 +1,15 @@
+// The platform layer for the benchmark programs: messages go to standard
+// error, and there is never anybody to ask for a name.
+#include "driver/platform.h"
+
+#include <cstdio>
+
+int platform_show_message(int, const char *text) {
+    std::fprintf(stderr, "%s\n", text);
+    return 1;
+}
+
+int platform_save_dialog(char *, unsigned, unsigned long *error) {
+    *error = 0;
+    return 0;
+}

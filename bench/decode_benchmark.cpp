@@ -1,0 +1,94 @@
+// The decoder on its own: decode_block over a grid of blocks already in
+// memory, and decode_image reading them from a stream, for each kind of block,
+// random and from the generated picture. Counters: pixels a second
+// (items_per_second) and nanoseconds per block or per pixel.
+#include "bench_texture.h"
+#include "dds/dxtc.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+const std::uint32_t codes[] = {fourcc_dxt1, fourcc_dxt3, fourcc_dxt5};
+
+bytes blocks_for(std::uint32_t code, bool picture, int side) {
+    const std::size_t count = static_cast<std::size_t>(side / 4) * (side / 4);
+    return picture ? encode_picture(make_picture(side, side), side, side, code)
+                   : random_blocks(count, code, 1);
+}
+
+// decode_block over a side x side grid: range(0) is the kind, range(1) 1 for
+// the picture's blocks and 0 for random ones, range(2) the side.
+void decode_block_grid(benchmark::State &state) {
+    const std::uint32_t code = codes[state.range(0)];
+    const int side = static_cast<int>(state.range(2));
+    const bytes blocks = blocks_for(code, state.range(1) != 0, side);
+    const std::size_t size = block_size_of(code);
+    std::vector<pixel> pixels(static_cast<std::size_t>(side) * side);
+    image img = {side, side, pixels.data(), code};
+    for (auto _ : state) {
+        const unsigned char *block = blocks.data();
+        for (int y = 0; y < side; y += 4)
+            for (int x = 0; x < side; x += 4, block += size)
+                decode_block(block, &img, &pixels[static_cast<std::size_t>(y) * side + x], side);
+        benchmark::DoNotOptimize(pixels.data());
+        benchmark::ClobberMemory();
+    }
+    const double count = static_cast<double>(side) * side;
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(count));
+    state.counters["ns_per_block"] = benchmark::Counter(
+        count / 16, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+// decode_image from a temporary file: reading, grid walk and decoding.
+// range(0) the kind, range(1) the side.
+void decode_image_from_file(benchmark::State &state) {
+    const std::uint32_t code = codes[state.range(0)];
+    const int side = static_cast<int>(state.range(1));
+    const bytes blocks = blocks_for(code, true, side);
+    std::FILE *input = std::tmpfile();
+    if (input == nullptr || std::fwrite(blocks.data(), 1, blocks.size(), input) != blocks.size()) {
+        state.SkipWithError("cannot write the temporary file");
+        return;
+    }
+    std::vector<pixel> pixels(static_cast<std::size_t>(side) * side);
+    image img = {side, side, pixels.data(), code};
+    for (auto _ : state) {
+        std::rewind(input);
+        if (decode_image(input, &img) != 0) {
+            state.SkipWithError("decode_image failed");
+            break;
+        }
+        benchmark::DoNotOptimize(pixels.data());
+    }
+    std::fclose(input);
+    const double count = static_cast<double>(side) * side;
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(count));
+    state.counters["ns_per_pixel"] = benchmark::Counter(
+        count, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+void kinds_and_blocks(benchmark::internal::Benchmark *b) {
+    b->ArgNames({"kind", "picture", "side"});
+    for (int kind = 0; kind < 3; ++kind)
+        for (int picture = 0; picture < 2; ++picture)
+            for (int side : {16, 512})
+                b->Args({kind, picture, side});
+}
+
+void kinds_and_sides(benchmark::internal::Benchmark *b) {
+    b->ArgNames({"kind", "side"});
+    for (int kind = 0; kind < 3; ++kind)
+        for (int side : {16, 256, 1024, 4096})
+            b->Args({kind, side});
+}
+
+} // namespace
+
+BENCHMARK(decode_block_grid)->Apply(kinds_and_blocks);
+BENCHMARK(decode_image_from_file)->Apply(kinds_and_sides)->Unit(benchmark::kMillisecond);
+
+BENCHMARK_MAIN();

@@ -9,6 +9,8 @@ int platform_show_message(int, const char *text) {
     return 1;
 }
 
+void platform_advise_large_buffer(void *, std::size_t) {}
+
 int platform_save_dialog(char *, unsigned, unsigned long *error) {
     *error = 0;
     return 0;

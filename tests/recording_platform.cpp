@@ -23,6 +23,8 @@ int platform_show_message(int kind, const char *text) {
     return 1;
 }
 
+void platform_advise_large_buffer(void *, std::size_t) {}
+
 int platform_save_dialog(char *name, unsigned size, unsigned long *error) {
     dialog_offered = name;
     *error = dialog_error;

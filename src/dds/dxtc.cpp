@@ -46,24 +46,33 @@ pixel expand_rgb565(std::uint16_t value) {
     return alpha_bits | red << 16 | green << 8 | blue;
 }
 
-static unsigned byte_of(pixel p, int shift) {
-    return (p >> shift) & 0xFF;
-}
-
-// Each of the four bytes on its own: (a + b) / 2.
+// Each of the four bytes on its own: (a + b) / 2, rounding down. The sum of
+// two bytes halved is their common bits plus half their differing bits.
 static pixel half_way(pixel a, pixel b) {
-    pixel result = 0;
-    for (int shift = 0; shift < 32; shift += 8)
-        result |= static_cast<pixel>((byte_of(a, shift) + byte_of(b, shift)) / 2) << shift;
-    return result;
+    return (a & b) + (((a ^ b) & 0xFEFEFEFE) >> 1);
 }
 
-// Each of the four bytes on its own: (2a + b + 1) / 3, a third of the way from a to b.
-static pixel one_third(pixel a, pixel b) {
-    pixel result = 0;
-    for (int shift = 0; shift < 32; shift += 8)
-        result |= static_cast<pixel>((2 * byte_of(a, shift) + byte_of(b, shift) + 1) / 3) << shift;
-    return result;
+// The blue, green and red bytes of a pixel in three 21-bit lanes of a 64-bit
+// word (blue at bit 0, green at 21, red at 42), so that one multiplication
+// works on all three at once.
+constexpr int lane_width = 21;
+constexpr std::uint64_t lane_ones = 1 | 1ull << lane_width | 1ull << 2 * lane_width;
+constexpr std::uint64_t lane_bytes = 0xFF * lane_ones;
+
+static std::uint64_t lanes_of(pixel p) {
+    return (p & 0xFF) | static_cast<std::uint64_t>(p & 0xFF00) << (lane_width - 8) |
+           static_cast<std::uint64_t>(p & 0xFF0000) << (2 * lane_width - 16);
+}
+
+// Each of the colour bytes on its own: (2a + b + 1) / 3, a third of the way
+// from a to b. A lane's sum is at most 766, and for every x up to 766,
+// x / 3 == (x * 683) >> 11; 766 * 683 < 2^19 keeps each product in its lane.
+// The alpha bytes of a and b are always 255, and (2 * 255 + 255 + 1) / 3 is 255.
+static pixel one_third(std::uint64_t a, std::uint64_t b) {
+    const std::uint64_t lanes = ((2 * a + b + lane_ones) * 683 >> 11) & lane_bytes;
+    return alpha_bits | static_cast<pixel>(lanes & 0xFF) |
+           (static_cast<pixel>(lanes >> (lane_width - 8)) & 0xFF00) |
+           (static_cast<pixel>(lanes >> (2 * lane_width - 16)) & 0xFF0000);
 }
 
 static unsigned read_u16(const unsigned char *bytes) {
@@ -75,90 +84,121 @@ static std::uint32_t read_u32(const unsigned char *bytes) {
            static_cast<std::uint32_t>(read_u16(bytes + 2)) << 16;
 }
 
-// The alpha masks, alpha << 24 | 0x00FFFFFF, of a DXT3 block's 16 pixels.
-static void explicit_alpha_masks(const unsigned char *part, pixel *mask) {
-    for (int row = 0; row < block_side; ++row) {
-        unsigned word = read_u16(part + 2 * row);
-        for (int column = 0; column < block_side; ++column) {
-            pixel alpha = ((word >> (4 * column)) & 0xF) * 16;
-            mask[block_side * row + column] = alpha << 24 | colour_bits;
-        }
-    }
+// Two 32-bit lanes of a 64-bit word, for computing two alpha table entries
+// with one multiplication: the low lane holds the entry of the lower number.
+static constexpr std::uint64_t lane_pair(std::uint32_t low, std::uint32_t high) {
+    return low | static_cast<std::uint64_t>(high) << 32;
 }
 
-// The alpha masks of a DXT5 block's 16 pixels. Both tables are computed and one
+// Table entries k and k + 1 of the eight-value table as 8-bit values in a
+// lane pair: ((8 - k) * a0 + (k - 1) * a1 + 3) / 7 each. A numerator is at
+// most 7 * 255 + 3 = 1788, and for every x up to 1788, x / 7 == (x * 2341) >> 14.
+static std::uint64_t sevenths(unsigned a0, unsigned a1, unsigned k) {
+    const std::uint64_t n =
+        a0 * lane_pair(8 - k, 7 - k) + a1 * lane_pair(k - 1, k) + lane_pair(3, 3);
+    return (n * 2341 >> 14) & lane_pair(0xFF, 0xFF);
+}
+
+// Table entries k and k + 1 of the six-value table, k = 2 or 4:
+// ((6 - k) * a0 + (k - 1) * a1 + 2) / 5 each. A numerator is at most
+// 5 * 255 + 2 = 1277, and for every x up to 1277, x / 5 == (x * 1639) >> 13.
+static std::uint64_t fifths(unsigned a0, unsigned a1, unsigned k) {
+    const std::uint64_t n =
+        a0 * lane_pair(6 - k, 5 - k) + a1 * lane_pair(k - 1, k) + lane_pair(2, 2);
+    return (n * 1639 >> 13) & lane_pair(0xFF, 0xFF);
+}
+
+// Stores a lane pair of alphas as the masks of entries k and k + 1.
+static void put_masks(std::uint64_t alphas, pixel *table, int k) {
+    table[k] = static_cast<pixel>(alphas) << 24 | colour_bits;
+    table[k + 1] = static_cast<pixel>(alphas >> 32) << 24 | colour_bits;
+}
+
+// The alpha mask table of a DXT5 alpha part: entry i is alpha table entry i
+// as a mask, alpha << 24 | 0x00FFFFFF. Both tables are computed and one
 // chosen, so that no branch depends on the data.
-static void interpolated_alpha_masks(const unsigned char *part, pixel *mask) {
+static void interpolated_alpha_table(const unsigned char *part, pixel *table) {
     const unsigned a0 = part[0];
     const unsigned a1 = part[1];
-    const bool eight_values = a0 > a1;
-    // Entries go into the table already as masks: built as bytes and widened
-    // afterwards, the table is stored a byte at a time and loaded whole, which
-    // costs the processor more than the arithmetic.
-    pixel table[8];
-    table[0] = a0 << 24 | colour_bits;
-    table[1] = a1 << 24 | colour_bits;
-    for (unsigned k = 2; k < 6; ++k) {
-        const unsigned sevenths = ((8 - k) * a0 + (k - 1) * a1 + 3) / 7;
-        const unsigned fifths = ((6 - k) * a0 + (k - 1) * a1 + 2) / 5;
-        table[k] = (eight_values ? sevenths : fifths) << 24 | colour_bits;
-    }
-    table[6] = (eight_values ? (2 * a0 + 5 * a1 + 3) / 7 : 0) << 24 | colour_bits;
-    table[7] = (eight_values ? (a0 + 6 * a1 + 3) / 7 : 255) << 24 | colour_bits;
-
-    // Bytes 2-7 as one 48-bit value: pixel k's index in bits 3k to 3k+2.
-    const std::uint64_t indices =
-        read_u32(part + 2) | static_cast<std::uint64_t>(read_u16(part + 6)) << 32;
-    for (int k = 0; k < block_pixels; ++k)
-        mask[k] = table[(indices >> (3 * k)) & 7];
+    const std::uint64_t eight = 0 - static_cast<std::uint64_t>(a0 > a1); // all ones or zero
+    put_masks(lane_pair(a0, a1), table, 0);
+    put_masks((sevenths(a0, a1, 2) & eight) | (fifths(a0, a1, 2) & ~eight), table, 2);
+    put_masks((sevenths(a0, a1, 4) & eight) | (fifths(a0, a1, 4) & ~eight), table, 4);
+    put_masks((sevenths(a0, a1, 6) & eight) | (lane_pair(0, 255) & ~eight), table, 6);
 }
 
 // The colour table of a colour part; three colours and transparent black when
 // `three_colour` is allowed (DXT1) and colour 0 <= colour 1.
-static void colour_table(const unsigned char *part, bool three_colour, pixel *table) {
+static inline void colour_table(const unsigned char *part, bool three_colour, pixel *table) {
     const std::uint16_t colour0 = static_cast<std::uint16_t>(read_u16(part));
     const std::uint16_t colour1 = static_cast<std::uint16_t>(read_u16(part + 2));
     table[0] = expand_rgb565(colour0);
     table[1] = expand_rgb565(colour1);
-    if (three_colour && colour0 <= colour1) {
-        table[2] = half_way(table[0], table[1]);
-        table[3] = 0;
-    } else {
-        table[2] = one_third(table[0], table[1]);
-        table[3] = one_third(table[1], table[0]);
-    }
+    const std::uint64_t lanes0 = lanes_of(table[0]);
+    const std::uint64_t lanes1 = lanes_of(table[1]);
+    // Both modes are computed and one chosen, so that no branch depends on the data.
+    const pixel three = 0 - static_cast<pixel>(three_colour && colour0 <= colour1);
+    table[2] = (half_way(table[0], table[1]) & three) | (one_third(lanes0, lanes1) & ~three);
+    table[3] = one_third(lanes1, lanes0) & ~three; // or transparent black
 }
 
-// Writes each pixel's mask AND its colour; the masks of a DXT1 block are all ones.
-static void write_pixels(const unsigned char *colour_part, const pixel *table, const pixel *mask,
-                         pixel *destination, int stride) {
-    const std::uint32_t indices = read_u32(colour_part + 4); // row i in byte i, 2 bits a pixel
+// The three kinds of block. Each pixel is its alpha mask AND its colour table
+// entry; the masks of a DXT1 block are all ones.
+
+static void decode_dxt1(const unsigned char *block, bool three_colour, pixel *destination,
+                        int stride) {
+    pixel colours[4];
+    colour_table(block, three_colour, colours);
+    const std::uint32_t indices = read_u32(block + 4); // pixel k in bits 2k, 2k+1
     for (int row = 0; row < block_side; ++row) {
         pixel *out = destination + static_cast<std::ptrdiff_t>(row) * stride;
         for (int column = 0; column < block_side; ++column) {
             const int k = block_side * row + column;
-            out[column] = mask[k] & table[(indices >> (2 * k)) & 3];
+            out[column] = colours[(indices >> (2 * k)) & 3];
+        }
+    }
+}
+
+static void decode_dxt3(const unsigned char *block, pixel *destination, int stride) {
+    pixel colours[4];
+    colour_table(block + part_size, false, colours);
+    const std::uint32_t indices = read_u32(block + part_size + 4);
+    for (int row = 0; row < block_side; ++row) {
+        pixel *out = destination + static_cast<std::ptrdiff_t>(row) * stride;
+        const unsigned alphas = read_u16(block + 2 * row); // pixel j in bits 4j to 4j+3
+        for (int column = 0; column < block_side; ++column) {
+            const int k = block_side * row + column;
+            const pixel alpha = ((alphas >> (4 * column)) & 0xF) * 16;
+            out[column] = (alpha << 24 | colour_bits) & colours[(indices >> (2 * k)) & 3];
+        }
+    }
+}
+
+static void decode_dxt5(const unsigned char *block, pixel *destination, int stride) {
+    pixel masks[8];
+    interpolated_alpha_table(block, masks);
+    pixel colours[4];
+    colour_table(block + part_size, false, colours);
+    // Bytes 2-7 as one 48-bit value: pixel k's alpha index in bits 3k to 3k+2.
+    const std::uint64_t alphas =
+        read_u32(block + 2) | static_cast<std::uint64_t>(read_u16(block + 6)) << 32;
+    const std::uint32_t indices = read_u32(block + part_size + 4);
+    for (int row = 0; row < block_side; ++row) {
+        pixel *out = destination + static_cast<std::ptrdiff_t>(row) * stride;
+        for (int column = 0; column < block_side; ++column) {
+            const int k = block_side * row + column;
+            out[column] = masks[(alphas >> (3 * k)) & 7] & colours[(indices >> (2 * k)) & 3];
         }
     }
 }
 
 void decode_block(const unsigned char *block, const image *img, pixel *destination, int stride) {
-    pixel mask[block_pixels];
-    pixel table[4];
-    if (img->fourcc == fourcc_dxt3) {
-        explicit_alpha_masks(block, mask);
-        colour_table(block + part_size, false, table);
-        write_pixels(block + part_size, table, mask, destination, stride);
-    } else if (img->fourcc == fourcc_dxt5) {
-        interpolated_alpha_masks(block, mask);
-        colour_table(block + part_size, false, table);
-        write_pixels(block + part_size, table, mask, destination, stride);
-    } else {
-        for (pixel &m : mask)
-            m = alpha_bits | colour_bits;
-        colour_table(block, img->fourcc == fourcc_dxt1, table);
-        write_pixels(block, table, mask, destination, stride);
-    }
+    if (img->fourcc == fourcc_dxt3)
+        decode_dxt3(block, destination, stride);
+    else if (img->fourcc == fourcc_dxt5)
+        decode_dxt5(block, destination, stride);
+    else
+        decode_dxt1(block, img->fourcc == fourcc_dxt1, destination, stride);
 }
 
 static std::size_t block_size_of(std::uint32_t code) {

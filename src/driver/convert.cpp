@@ -4,6 +4,7 @@
 #include "dds/dxtc.h"
 #include "messages.h"
 #include "output_name.h"
+#include "platform.h"
 #include "tga/tga_writer.h"
 
 #include <cerrno>
@@ -27,7 +28,11 @@ static pixel *allocate_pixels(const image *img) {
     const std::size_t height = static_cast<std::size_t>(img->height);
     if (width == 0 || height == 0 || height > SIZE_MAX / sizeof(pixel) / width)
         return nullptr;
-    return static_cast<pixel *>(std::malloc(width * height * sizeof(pixel)));
+    const std::size_t size = width * height * sizeof(pixel);
+    pixel *pixels = static_cast<pixel *>(std::malloc(size));
+    if (pixels != nullptr)
+        platform_advise_large_buffer(pixels, size);
+    return pixels;
 }
 
 // Steps after the input is open: writes the TGA file. The output is opened

@@ -4,6 +4,8 @@
 #ifndef DXTC2TGA_DRIVER_PLATFORM_H
 #define DXTC2TGA_DRIVER_PLATFORM_H
 
+#include <cstddef>
+
 // Shows an already formatted message of the given kind, captioned
 // "DXTC Conversion", and returns once the user has seen it.
 int platform_show_message(int kind, const char *text);
@@ -13,5 +15,11 @@ int platform_show_message(int kind, const char *text);
 // `name`. Returns 0 otherwise, with `*error` set to 0 when the user cancelled
 // and to the dialog's error code when the dialog failed.
 int platform_save_dialog(char *name, unsigned size, unsigned long *error);
+
+// Tells the platform that `buffer` (`size` bytes from malloc) is about to be
+// filled from start to end: where large pages exist, asking for them spares
+// most of the page faults of the first writes. Only a hint: it may do
+// nothing, and it never fails.
+void platform_advise_large_buffer(void *buffer, std::size_t size);
 
 #endif

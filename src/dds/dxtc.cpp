@@ -110,8 +110,9 @@ static std::uint64_t fifths(unsigned a0, unsigned a1, unsigned k) {
 
 // Stores a lane pair of alphas as the masks of entries k and k + 1.
 static void put_masks(std::uint64_t alphas, pixel *table, int k) {
-    table[k] = static_cast<pixel>(alphas) << 24 | colour_bits;
-    table[k + 1] = static_cast<pixel>(alphas >> 32) << 24 | colour_bits;
+    const std::uint64_t masks = alphas << 24 | lane_pair(colour_bits, colour_bits);
+    table[k] = static_cast<pixel>(masks);
+    table[k + 1] = static_cast<pixel>(masks >> 32);
 }
 
 // The alpha mask table of a DXT5 alpha part: entry i is alpha table entry i

@@ -209,6 +209,17 @@ class OutputName(Converter):
         self.check(self.run_tool("a.dds"), 2, "error", "Error opening input file: " + NOT_FOUND)
         self.assertEqual(os.listdir(self.dir), [])
 
+    def test_an_early_end_of_file_gives_the_same_reason_either_way(self):
+        # Looking for an existing file must not leave its reason in the message.
+        for data, code in [(b"", 3), (dds(8, 8, b"DXT1", bytes(12)), 5)]:
+            with self.subTest(code=code):
+                self.write("a.dds", data)
+                named = self.run_tool("a.dds", "b.tga")
+                proposed = self.run_tool("a.dds")
+                self.assertEqual((proposed.code, proposed.messages), (named.code, named.messages))
+                self.assertEqual(named.code, code)
+                self.assertNotIn(NOT_FOUND, named.messages[0][1])
+
     def test_a_bad_header_is_reported_after_the_name_is_chosen(self):
         self.write("a.dds", b"not a dds file")
         self.write("a.tga", b"keep")

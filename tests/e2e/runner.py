@@ -80,12 +80,15 @@ def unescape(text):
 def parse_relay_trace(trace):
     """Messages from the MessageBoxA calls in a relay trace, as (kind, text).
     A box with an owner window, another caption or another style has that
-    written into its kind, so it cannot pass for a proper message. Everything
-    else in the trace (Wine's fixme: and err: lines) is ignored."""
+    written into its kind, so it cannot pass for a proper message, and a call
+    that cannot be read is kept whole as kind "unreadable". Everything else
+    in the trace (Wine's fixme: and err: lines) is ignored."""
     messages = []
     for line in trace.splitlines():
         match = MESSAGE_BOX_CALL.match(line)
         if match is None:
+            if ":Call user32.MessageBoxA(" in line:  # e.g. a string Wine shortened with "..."
+                messages.append(("unreadable", line))
             continue
         owner, text, caption, style = match.groups()
         kind = STYLES.get(int(style, 16), f"style 0x{int(style, 16):x}")

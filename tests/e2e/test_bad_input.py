@@ -8,6 +8,7 @@ error number as it was), so only its presence is checked.
 """
 import os
 import resource
+import threading
 import unittest
 
 from ddsfile import (BLOCK_SIZE, DDSCAPS_COMPLEX_MIPMAP, DDSCAPS_TEXTURE, DDSCAPS2_CUBEMAP_ALL,
@@ -21,6 +22,7 @@ NOT_DXTC = "Input file does not appear to contain a DXTC texture."
 DIMENSIONS = "Image dimensions are not supported (width and height must be 1 to 65535)."
 UNSUPPORTED = "{} compression type is not supported."
 ALLOCATE = "Unable to allocate memory for buffer"
+SEEK = "Error seeking to beginning of input file"
 READ_SIGNATURE = "Error reading DDS signature from input file"
 READ_HEADER = "Error reading DDS header from input file"
 READ_DATA = "Error reading image data from input file"
@@ -135,6 +137,24 @@ class BadInput(Converter):
         os.mkdir(self.path("folder.dds"))
         result = self.run_tool("folder.dds", "out.tga")
         self.check(result, 3, "error", READ_SIGNATURE + ": Is a directory")
+        self.assertFalse(os.path.exists(self.path("out.tga")))
+
+    @unittest.skipUnless(hasattr(os, "mkfifo"), "named pipes are a POSIX facility")
+    def test_a_pipe_as_input(self):
+        # The header reader starts by seeking to the beginning, which a pipe refuses.
+        os.mkfifo(self.path("pipe.dds"))
+
+        def feed():
+            try:
+                with open(self.path("pipe.dds"), "wb") as pipe:  # waits for the reader
+                    pipe.write(picture(8, 8)[0])
+            except BrokenPipeError:
+                pass
+        feeder = threading.Thread(target=feed)
+        feeder.start()
+        result = self.run_tool("pipe.dds", "out.tga")
+        feeder.join()
+        self.check(result, 3, "error", SEEK + ": Illegal seek")
         self.assertFalse(os.path.exists(self.path("out.tga")))
 
     @unittest.skipUnless(os.name == "posix", "needs a POSIX address-space limit")

@@ -9,6 +9,7 @@ import os
 import pwd
 import resource
 import signal
+import stat
 import unittest
 
 from ddsfile import dds
@@ -84,6 +85,11 @@ class OutputFaults(Converter):
                 os.setgid(nobody.pw_gid)
                 os.setuid(nobody.pw_uid)
             os.chmod(self.dir, 0o755)  # the input must stay readable
+            folder = os.path.dirname(self.dir)
+            while folder != os.path.dirname(folder):
+                if not os.stat(folder).st_mode & stat.S_IXOTH:
+                    self.skipTest(f"'nobody' cannot enter {folder}, above the test's folder")
+                folder = os.path.dirname(folder)
         os.mkdir(self.path("locked"), 0o555)
         result = self.convert(8, 8, os.path.join("locked", "out.tga"), preexec_fn=preexec)
         self.check(result, 6, "error", OPEN + ": Permission denied")

@@ -41,21 +41,26 @@ TEST(tga_writer, sides_are_little_endian_16_bit) {
     EXPECT_EQ(bytes(written.begin() + 12, written.begin() + 16), (bytes{0x34, 0x12, 0xFF, 0xFF}));
 }
 
-// On a full disk each writer reports its own stage; the footer's report
-// covers whatever was still buffered.
-TEST(tga_writer, full_disk_is_reported_by_the_stage_it_surfaces_in) {
+// On a full disk each writer reports its own stage: each flushes what it
+// wrote, so nothing of one stage is left for the next to report.
+TEST(tga_writer, full_disk_is_reported_by_the_stage_that_wrote_the_bytes) {
     std::vector<pixel> pixels(1024 * 64, 0xFF102030);
-    image img = {1024, 64, pixels.data(), fourcc_dxt1};
     const struct {
         int stage;
+        int width; // 8: every row fits the stream's buffer; 1024: rows overflow it
         const char *message;
-    } cases[] = {{1, "Error writing image data to output file: No space left on device"},
-                 {2, "Error writing TGA footer to output file: No space left on device"}};
+    } cases[] = {{0, 8, "Error writing TGA header to output file: No space left on device"},
+                 {1, 8, "Error writing image data to output file: No space left on device"},
+                 {1, 1024, "Error writing image data to output file: No space left on device"},
+                 {2, 8, "Error writing TGA footer to output file: No space left on device"}};
     for (const auto &c : cases) {
         reset_platform();
+        image img = {c.width, 64, pixels.data(), fourcc_dxt1};
         std::FILE *output = std::fopen("/dev/full", "wb");
         ASSERT_NE(output, nullptr);
-        int failed = c.stage == 1 ? write_tga_image(output, &img) : write_tga_footer(output);
+        int failed = c.stage == 0   ? write_tga_header(output, &img)
+                     : c.stage == 1 ? write_tga_image(output, &img)
+                                    : write_tga_footer(output);
         EXPECT_EQ(failed, 1);
         std::fclose(output);
         ASSERT_EQ(recorded_messages.size(), 1u);

@@ -74,6 +74,10 @@ static int convert_input(std::FILE *input, const char *input_name, const char *o
         }
     }
 
+    // A read that stops at the end of the file leaves errno as it was; clear
+    // it so that a stale reason (say, from checking the proposed name) does not
+    // appear in the message.
+    errno = 0;
     if (read_dds_header(input, img))
         return exit_dds_header;
 
@@ -83,6 +87,7 @@ static int convert_input(std::FILE *input, const char *input_name, const char *o
         return exit_allocate;
     }
 
+    errno = 0;
     if (decode_image(input, img))
         return exit_decode;
 

@@ -26,10 +26,8 @@ void propose_output_name(const char *input_name, char *name) {
 
     // Only the last dot counts, wherever it stands in the path.
     char *dot = std::strrchr(name, '.');
-    if (dot != nullptr && equals_ignoring_case(dot, ".dds"))
-        std::strcpy(dot, ".tga");
-    else
-        std::strcat(name, ".tga");
+    char *end = dot != nullptr && equals_ignoring_case(dot, ".dds") ? dot : name + length;
+    std::memcpy(end, ".tga", sizeof ".tga");
 }
 
 output_name_outcome choose_output_name(const char *input_name, char *name) {

@@ -61,17 +61,16 @@ static int ask_on_terminal(char *name, unsigned size, unsigned long *error) {
         const char *typed = line[0] != '\0' ? line : name;
         const char *base = std::strrchr(typed, '/');
         const char *extension = std::strchr(base != nullptr ? base : typed, '.');
-        std::size_t length = std::strlen(typed);
+        const char *default_extension = extension == nullptr ? ".tga" : "";
+        std::size_t length = std::strlen(typed) + std::strlen(default_extension);
         std::free(answer);
-        answer = static_cast<char *>(std::malloc(length + 5));
+        answer = static_cast<char *>(std::malloc(length + 1));
         if (answer == nullptr) {
             *error = dialog_error_not_shown;
             break;
         }
-        std::memcpy(answer, typed, length + 1);
-        if (extension == nullptr)
-            std::strcat(answer, ".tga");
-        if (std::strlen(answer) >= size) {
+        std::snprintf(answer, length + 1, "%s%s", typed, default_extension);
+        if (length >= size) {
             *error = dialog_error_name_too_long;
             break;
         }
@@ -82,7 +81,7 @@ static int ask_on_terminal(char *name, unsigned size, unsigned long *error) {
             if (!is_yes(line))
                 continue;
         }
-        std::strcpy(name, answer);
+        std::memcpy(name, answer, length + 1);
         chosen = 1;
         break;
     }

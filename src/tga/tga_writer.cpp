@@ -45,6 +45,7 @@ constexpr char tga_signature[] = "TRUEVISION-XFILE."; // 17 characters and its z
 constexpr int tga_offset_signature = 8;
 static_assert(tga_offset_signature + sizeof tga_signature == tga_footer_size, "footer layout");
 
+constexpr const char image_error[] = "Error writing image data to output file";
 constexpr const char footer_error[] = "Error writing TGA footer to output file";
 
 static void put_u16(unsigned char *bytes, std::uint32_t value) {
@@ -60,7 +61,11 @@ int write_tga_header(std::FILE *output, const image *img) {
     header[tga_offset_depth] = tga_depth;
     header[tga_offset_descriptor] = tga_descriptor;
 
-    if (std::fwrite(header, 1, sizeof header, output) != sizeof header) {
+    // Flushed at once: the header would otherwise wait in the stream's buffer,
+    // and a disk that cannot take even the header would be reported by
+    // whichever later writer happened to flush it.
+    if (std::fwrite(header, 1, sizeof header, output) != sizeof header ||
+        std::fflush(output) != 0) {
         show_message(message_error, "%s: %s", "Error writing TGA header to output file",
                      std::strerror(errno));
         return 1;
@@ -73,10 +78,14 @@ int write_tga_image(std::FILE *output, const image *img) {
     for (std::int32_t row = img->height - 1; row >= 0; --row) {
         const pixel *start = img->pixels + static_cast<std::size_t>(row) * row_pixels;
         if (std::fwrite(start, sizeof(pixel), row_pixels, output) != row_pixels) {
-            show_message(message_error, "%s: %s", "Error writing image data to output file",
-                         std::strerror(errno));
+            show_message(message_error, "%s: %s", image_error, std::strerror(errno));
             return 1;
         }
+    }
+    // The last rows may still be buffered; they are this writer's to report.
+    if (std::fflush(output) != 0) {
+        show_message(message_error, "%s: %s", image_error, std::strerror(errno));
+        return 1;
     }
     return 0;
 }

@@ -6,7 +6,9 @@
 
 #include <cstdio>
 
-// Each returns 0 on success and 1 after showing why the write failed.
+// Each returns 0 on success and 1 after showing why the write failed. Each
+// flushes the stream before it returns, so a write that the file cannot take
+// is reported by the writer whose bytes it was.
 
 // The 18-byte header: true-colour, 32 bits, eight alpha bits, origin lower left.
 int write_tga_header(std::FILE *output, const image *img);

@@ -4,7 +4,11 @@ Every run gives the exit code and the messages shown, each as (kind, text)
 with kind "error" or "information", so the same tests serve every build.
 """
 import os
+import re
 import subprocess
+import tempfile
+import time
+import unittest
 from dataclasses import dataclass, field
 
 CAPTION = "DXTC Conversion"
@@ -41,6 +45,7 @@ class NativeRunner:
 
     def __init__(self, exe):
         self.exe = exe
+        self.program_name = exe  # argv[0] when the caller names no other
 
     def run(self, args, cwd, argv0=None, preexec_fn=None):
         proc = subprocess.run([argv0 or self.exe, *args], executable=self.exe, cwd=cwd,
@@ -50,10 +55,149 @@ class NativeRunner:
         return Result(proc.returncode, messages, stray)
 
 
+# Message box styles (MB_OK | MB_ICONERROR, MB_OK | MB_ICONINFORMATION).
+STYLES = {0x10: "error", 0x40: "information"}
+
+# One MessageBoxA call in Wine's relay trace, e.g.
+#   0114:Call user32.MessageBoxA(00000000,0021f8c0 "Usage: ...",14000b050 "DXTC Conversion",00000010) ret=...
+# Strings are written between quotes with backslash escapes.
+_QUOTED = r'"((?:[^"\\]|\\.)*)"'
+MESSAGE_BOX_CALL = re.compile(r"^[0-9a-f]+:Call user32\.MessageBoxA\(([0-9a-f]+),[0-9a-f]+ "
+                              + _QUOTED + r",[0-9a-f]+ " + _QUOTED + r",([0-9a-f]+)\)")
+_ESCAPES = {"n": "\n", "r": "\r", "t": "\t", '"': '"', "\\": "\\"}
+
+
+def unescape(text):
+    """A string as Wine's debug output wrote it, back to its characters."""
+    def replace(match):
+        code = match.group(1)
+        if code[0] in "xu":
+            return chr(int(code[1:], 16))
+        return _ESCAPES.get(code, code)
+    return re.sub(r"\\(x[0-9a-fA-F]{2}|u[0-9a-fA-F]{4}|.)", replace, text)
+
+
+def parse_relay_trace(trace):
+    """Messages from the MessageBoxA calls in a relay trace, as (kind, text).
+    A box with an owner window, another caption or another style has that
+    written into its kind, so it cannot pass for a proper message, and a call
+    that cannot be read is kept whole as kind "unreadable". Everything else
+    in the trace (Wine's fixme: and err: lines) is ignored."""
+    messages = []
+    for line in trace.splitlines():
+        match = MESSAGE_BOX_CALL.match(line)
+        if match is None:
+            if ":Call user32.MessageBoxA(" in line:  # e.g. a string Wine shortened with "..."
+                messages.append(("unreadable", line))
+            continue
+        owner, text, caption, style = match.groups()
+        kind = STYLES.get(int(style, 16), f"style 0x{int(style, 16):x}")
+        caption = unescape(caption)
+        if int(owner, 16) != 0 or caption != CAPTION:
+            kind += f" (owner {owner}, caption {caption!r})"
+        messages.append((kind, unescape(text)))
+    return messages
+
+
+class WineRunner:
+    """The Windows build, run by Wine in an X display that the caller has set
+    up (DISPLAY, WINEPREFIX with the relay trace limited to the dialog calls;
+    see tests/windows/run-under-wine). Messages are read from the relay trace
+    of MessageBoxA; each box is dismissed with Return as a user would."""
+    native = False
+    BOX = "^" + CAPTION + "$"
+
+    def __init__(self, exe):
+        self.exe = exe
+        # The runtime takes the program name from the command line Wine
+        # builds: the exe's path on drive Z:, which maps the Unix root.
+        self.program_name = "Z:" + exe.replace("/", "\\")
+        self.last_trace = ""  # the relay trace of the last run
+
+    def start(self, args, cwd):
+        """Starts the exe; returns the process and the file its trace goes to."""
+        trace = tempfile.TemporaryFile()
+        env = dict(os.environ, WINEDEBUG="-all,+relay")
+        proc = subprocess.Popen(["wine", self.exe, *args], cwd=cwd, env=env,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=trace)
+        return proc, trace
+
+    def finish(self, proc, trace, on_message=None, timeout=60):
+        """Dismisses every message box until the process ends; returns its
+        Result. `on_message(window)` runs while each box is up."""
+        deadline = time.monotonic() + timeout
+        while proc.poll() is None:
+            if time.monotonic() > deadline:
+                proc.kill()
+                raise AssertionError("the program did not end; a window is still open")
+            window = find_window(self.BOX)
+            if window is None:
+                time.sleep(0.05)
+                continue
+            if on_message is not None:
+                on_message(window)
+            press(window, "Return")
+            wait_gone(window, self.BOX, proc)
+        trace.seek(0)
+        self.last_trace = trace.read().decode("latin-1")
+        trace.close()
+        return Result(proc.returncode, parse_relay_trace(self.last_trace))
+
+    def run(self, args, cwd, argv0=None, preexec_fn=None):
+        if argv0 is not None or preexec_fn is not None:
+            raise unittest.SkipTest("under Wine the program name is the exe's path and the "
+                                    "process cannot be set up from Python")
+        return self.finish(*self.start(args, cwd))
+
+
+def xdotool(*args):
+    return subprocess.run(["xdotool", *args], capture_output=True, text=True, timeout=30)
+
+
+def find_window(name):
+    """The id of a visible window whose name matches the pattern, or None."""
+    found = xdotool("search", "--onlyvisible", "--name", name).stdout.split()
+    return found[0] if found else None
+
+
+def wait_window(name, proc, timeout=30):
+    """Waits for a window named by the pattern while the process runs."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline and proc.poll() is None:
+        window = find_window(name)
+        if window is not None:
+            return window
+        time.sleep(0.05)
+    raise AssertionError(f"no window {name!r} appeared (exit code {proc.poll()})")
+
+
+def press(window, *keys):
+    """Gives the window the keyboard and presses the keys, as a user would."""
+    xdotool("windowfocus", "--sync", window)
+    xdotool("key", "--delay", "50", *keys)
+
+
+def type_text(window, text):
+    xdotool("windowfocus", "--sync", window)
+    xdotool("type", "--delay", "20", text)
+
+
+def wait_gone(window, name, proc, timeout=30):
+    """Waits until the window named by the pattern has closed."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline and proc.poll() is None:
+        if window not in xdotool("search", "--onlyvisible", "--name", name).stdout.split():
+            return
+        time.sleep(0.05)
+
+
 # The executable under test.
 RUNNER_EXE = os.path.abspath(os.environ.get("DXTC2TGA", "dxtc2tga"))
 
 
 def runner_from_environment():
-    """The runner for the build named by DXTC2TGA (the executable's path)."""
+    """The runner for the build named by DXTC2TGA (the executable's path):
+    Wine's when DXTC2TGA_RUNNER is "wine", the native one otherwise."""
+    if os.environ.get("DXTC2TGA_RUNNER") == "wine":
+        return WineRunner(RUNNER_EXE)
     return NativeRunner(RUNNER_EXE)

@@ -126,11 +126,14 @@ class Conversion(Converter):
 
 class CommandLine(Converter):
     def test_usage(self):
+        usage = "Usage: {} inputfile.dds outputfile.tga".format(RUNNER.program_name)
+        self.check(self.run_tool(), 1, "error", usage)
+        # A third name is refused before the input is opened.
+        self.check(self.run_tool("missing.dds", "b.tga", "c.tga"), 1, "error", usage)
+
+    def test_usage_names_the_program_as_invoked(self):
         usage = "Usage: {} inputfile.dds outputfile.tga"
         self.check(self.run_tool(argv0="prog"), 1, "error", usage.format("prog"))
-        # A third name is refused before the input is opened.
-        self.check(self.run_tool("missing.dds", "b.tga", "c.tga", argv0="prog"), 1, "error",
-                   usage.format("prog"))
         # Messages are cut to 1023 characters.
         result = self.run_tool(argv0="p" * 2000)
         self.check(result, 1, "error", "Usage: " + "p" * (1023 - len("Usage: ")))
@@ -187,9 +190,15 @@ class BadInput(Converter):
                     self.assertFalse(os.path.exists(self.path("out.tga")))
 
 
+# The Windows build shows the save dialog whether or not anybody is there to
+# answer it; tests/windows/test_windows.py drives that dialog.
+unattended_only = unittest.skipUnless(RUNNER.native, "the Windows build always shows the dialog")
+
+
 class OutputName(Converter):
     """Started with only an input name, with nobody at a terminal to ask."""
 
+    @unattended_only
     def test_the_proposal_is_used_when_no_file_has_its_name(self):
         source, expected = probe_6x5()
         for name, proposal in [("a.dds", "a.tga"), ("b.DDS", "b.tga"), ("c.png", "c.png.tga"),
@@ -199,6 +208,7 @@ class OutputName(Converter):
                 self.assertEqual(self.run_tool(name).messages, COMPLETE)
                 self.assertEqual(self.read(proposal), expected)
 
+    @unattended_only
     def test_an_existing_file_is_never_overwritten_unasked(self):
         self.write("a.dds", probe_6x5()[0])
         self.write("a.tga", b"keep")
@@ -209,6 +219,19 @@ class OutputName(Converter):
         self.check(self.run_tool("a.dds"), 2, "error", "Error opening input file: " + NOT_FOUND)
         self.assertEqual(os.listdir(self.dir), [])
 
+    @unattended_only
+    def test_an_early_end_of_file_gives_the_same_reason_either_way(self):
+        # Looking for an existing file must not leave its reason in the message.
+        for data, code in [(b"", 3), (dds(8, 8, b"DXT1", bytes(12)), 5)]:
+            with self.subTest(code=code):
+                self.write("a.dds", data)
+                named = self.run_tool("a.dds", "b.tga")
+                proposed = self.run_tool("a.dds")
+                self.assertEqual((proposed.code, proposed.messages), (named.code, named.messages))
+                self.assertEqual(named.code, code)
+                self.assertNotIn(NOT_FOUND, named.messages[0][1])
+
+    @unattended_only
     def test_a_bad_header_is_reported_after_the_name_is_chosen(self):
         self.write("a.dds", b"not a dds file")
         self.write("a.tga", b"keep")

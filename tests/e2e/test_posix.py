@@ -1,5 +1,6 @@
-"""End-to-end tests of the command-line build alone: the terminal prompt,
-a full disk, and a texture written by another tool."""
+"""End-to-end tests of the command-line build alone: the terminal prompt and
+a texture written by another tool. A full disk and the other output faults
+are in test_output_faults.py."""
 import os
 import pty
 import select
@@ -8,7 +9,6 @@ import subprocess
 import time
 import unittest
 
-from ddsfile import dds
 from runner import RUNNER_EXE, parse_messages
 from test_cli import COMPLETE, Converter, probe_6x5
 
@@ -103,19 +103,6 @@ class Prompt(Converter):
         code, screen, _ = self.converse(["a.dds"], [("Save as [a.tga]: ", "n" * 255)])
         self.assertEqual(code, 9)
         self.assertIn("DXTC Conversion: error: Save dialog error: 0x3003", screen)
-
-
-class FullDisk(Converter):
-    def test_a_full_disk_is_never_reported_as_success(self):
-        # A small image stays in the stream's buffer until the footer flushes it;
-        # a large one fails while its rows are written.
-        for width, code, sentence in [(8, 9, "Error writing TGA footer to output file"),
-                                      (1024, 8, "Error writing image data to output file")]:
-            with self.subTest(width=width):
-                self.write("in.dds", dds(width, 64, b"DXT1", bytes(width * 32)))
-                result = self.run_tool("in.dds", "/dev/full")
-                self.check_failure(result, code, sentence)
-                self.assertTrue(result.messages[0][1].endswith("No space left on device"))
 
 
 def imagemagick_reads_dds():

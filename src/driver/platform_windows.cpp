@@ -1,0 +1,70 @@
+// The platform layer on Windows: a modal message box for every message and
+// the common save dialog for the output name. This is the only file that
+// includes the Windows headers.
+#include "convert.h"
+#include "messages.h"
+#include "platform.h"
+
+// windows.h first: commdlg.h needs the types it declares.
+#include <windows.h>
+
+#include <commdlg.h>
+#include <cstddef>
+
+static_assert(message_error == (MB_OK | MB_ICONERROR), "the kind is the message box style");
+static_assert(message_information == (MB_OK | MB_ICONINFORMATION),
+              "the kind is the message box style");
+
+// The filter list: pairs of display text and pattern, each piece terminated,
+// the list ended by an empty text (the literal's own terminator).
+static const char save_filter[] = "TGA Files (*.tga)\0*.tga\0All Files (*.*)\0*.*\0";
+
+// Appended when the user types a name without an extension (no dot).
+static const char save_default_extension[] = "tga";
+
+// The size of the request record up to its last field before the Windows
+// 2000 extensions (OPENFILENAME_SIZE_VERSION_400A), as this target's headers
+// lay it out: 76 bytes in a 32-bit program but 136 in a 64-bit one, where
+// the pointers are wider. The dialog refuses a size it does not know with
+// CDERR_STRUCTSIZE, so the 32-bit figure must not be stored in a 64-bit build.
+constexpr DWORD save_request_size =
+    offsetof(OPENFILENAMEA, lpTemplateName) + sizeof(OPENFILENAMEA::lpTemplateName);
+static_assert(sizeof(void *) != 4 || save_request_size == 76, "the 32-bit record is 76 bytes");
+static_assert(sizeof(void *) != 8 || save_request_size == 136, "the 64-bit record is 136 bytes");
+
+int platform_show_message(int kind, const char *text) {
+    // No owner window: the program has none.
+    return MessageBoxA(nullptr, text, message_caption, static_cast<UINT>(kind));
+}
+
+int platform_save_dialog(char *name, unsigned size, unsigned long *error) {
+    OPENFILENAMEA request = {};
+    request.lStructSize = save_request_size;
+    request.lpstrFilter = save_filter;
+    request.lpstrFile = name;
+    request.nMaxFile = size;
+    request.Flags = OFN_OVERWRITEPROMPT;
+    request.lpstrDefExt = save_default_extension;
+
+    *error = 0;
+    if (GetSaveFileNameA(&request))
+        return 1;
+    // 0: the user cancelled; anything else is the dialog's own failure.
+    *error = CommDlgExtendedError();
+    return 0;
+}
+
+// Large pages on Windows need the lock-pages-in-memory privilege, which a
+// desktop utility run by a user does not hold: the buffer is used as it is.
+void platform_advise_large_buffer(void *, std::size_t) {}
+
+// The runtime expands wildcard patterns in the arguments before main sees
+// them (a pattern that matches nothing stays as typed).
+extern "C" int _dowildcard;
+int _dowildcard = -1;
+
+// A window-subsystem program: the runtime's start-up still parses the command
+// line into the argument vector and calls main; no console is opened.
+int main(int argc, char **argv) {
+    return convert_main(argc, argv);
+}

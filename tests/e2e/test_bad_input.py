@@ -1,0 +1,172 @@
+"""The table of bad inputs, run against the built executable.
+
+Every row is one input file and what the program must answer: the exact exit
+code, the exact message, and the output file (none, or its exact bytes). For
+a failed system call the row names the fixed sentence; the system's text after
+its ': ' varies (a read that merely reaches the end of the file leaves the
+error number as it was), so only its presence is checked.
+"""
+import os
+import resource
+import threading
+import unittest
+
+from ddsfile import (BLOCK_SIZE, DDSCAPS_COMPLEX_MIPMAP, DDSCAPS_TEXTURE, DDSCAPS2_CUBEMAP_ALL,
+                     DDSD_REQUIRED, colour_part, dds, pixels, tga)
+from runner import RUNNER_EXE
+from test_cli import COMPLETE, Converter, B, R, RB1, RB2
+
+NOT_DDS = "Input file does not appear to be a DDS file"
+WRONG_SIZE = "DDS file header is wrong size?  Unable to continue."
+NOT_DXTC = "Input file does not appear to contain a DXTC texture."
+DIMENSIONS = "Image dimensions are not supported (width and height must be 1 to 65535)."
+UNSUPPORTED = "{} compression type is not supported."
+ALLOCATE = "Unable to allocate memory for buffer"
+SEEK = "Error seeking to beginning of input file"
+READ_SIGNATURE = "Error reading DDS signature from input file"
+READ_HEADER = "Error reading DDS header from input file"
+READ_DATA = "Error reading image data from input file"
+
+
+class Reason(str):
+    """A fixed sentence followed by ': ' and the system's text."""
+
+
+# One block per format whose rows, left to right, are red, blue and the two
+# thirds between them, so clipped edge columns show in the output.
+BLOCK = {
+    b"DXT1": colour_part(0xF800, 0x001F, [0xE4] * 4),
+    b"DXT3": b"\xff" * 8 + colour_part(0xF800, 0x001F, [0xE4] * 4),
+    b"DXT5": bytes([255, 0, 0, 0, 0, 0, 0, 0]) + colour_part(0xF800, 0x001F, [0xE4] * 4),
+}
+ALPHA = {b"DXT1": 0xFF, b"DXT3": 0xF0, b"DXT5": 0xFF}  # 15 * 16 = 240 in DXT3
+
+
+def picture(width, height, code=b"DXT1", **fields):
+    """A DDS file of that size made of BLOCK, and the TGA file it converts to."""
+    blocks = BLOCK[code] * (((width + 3) // 4) * ((height + 3) // 4))
+    row = [(ALPHA[code] << 24) | ([R, B, RB1, RB2][x % 4] & 0xFFFFFF) for x in range(width)]
+    return dds(width, height, code, blocks, **fields), tga(width, height, [pixels(*row)] * height)
+
+
+def rows():
+    """(name, file, exit code, message, expected output or None)."""
+    good, good_tga = picture(8, 8)
+    yield "empty file", b"", 3, Reason(READ_SIGNATURE), None
+    for length in range(1, 128):
+        sentence = READ_SIGNATURE if length < 4 else READ_HEADER
+        yield f"{length} bytes of a header", good[:length], 3, Reason(sentence), None
+
+    for signature in [b"dds ", b"DDS\0", b" DDS", b"DDSS", b"\0\0\0\0", b"\x89PNG"]:
+        yield f"signature {signature!r}", signature + good[4:], 3, NOT_DDS, None
+    for size in [0, 123, 125, 128]:
+        yield f"header size {size}", dds(8, 8, size=size, blocks=good[128:]), 3, WRONG_SIZE, None
+    for bit in [0x1, 0x2, 0x4, 0x1000, 0x80000]:
+        data = dds(8, 8, flags=DDSD_REQUIRED & ~bit, blocks=good[128:])
+        yield f"flag {bit:#x} missing", data, 3, NOT_DXTC, None
+    yield "pitch flag instead of linear size", dds(8, 8, flags=0x100F), 3, NOT_DXTC, None
+    for code, text in [(b"DXT2", "DXT2"), (b"DXT4", "DXT4"), (b"ATI2", "ATI2"), (b"DX10", "DX10"),
+                       (b"\0\0\0\0", ""), (b"DX\0T", "DX"), (b"\xe9\xff\x01\x7f", "\xe9\xff\x01\x7f")]:
+        yield f"code {code!r}", dds(8, 8, code, good[128:]), 3, UNSUPPORTED.format(text), None
+    # The checks run in order: the first field that is wrong is the one reported.
+    yield "size and code wrong", dds(8, 8, b"DXT2", size=0), 3, WRONG_SIZE, None
+    yield "code and width wrong", dds(0, 8, b"DXT2"), 3, UNSUPPORTED.format("DXT2"), None
+
+    for side in [0, 1, 2, 3, 5, 65535, 65536, 2 ** 31, 2 ** 32 - 1]:
+        for name, width, height in [("width", side, 4), ("height", 4, side)]:
+            if 1 <= side <= 65535:
+                data, expected = picture(width, height)
+                yield f"{name} {side}", data, 0, COMPLETE[0][1], expected
+            else:
+                yield f"{name} {side}", dds(width, height, blocks=good[128:]), 3, DIMENSIONS, None
+
+    # 10 x 6 is three blocks across and two down, the right and lower ones clipped.
+    for code, size in BLOCK_SIZE.items():
+        data, _ = picture(10, 6, code)
+        ends = [128 + k * size for k in range(6)]
+        ends += [end + cut for end in ends for cut in ([4] if size == 8 else [4, 8, 12])]
+        ends.append(len(data) - 1)
+        for end in sorted(ends):
+            name = f"{code.decode()} cut at byte {end - 128} of the data"
+            yield name, data[:end], 5, Reason(READ_DATA), None
+
+    # Whatever follows the top-level image is never read.
+    for code in BLOCK_SIZE:
+        data, expected = picture(6, 5, code)
+        yield f"{code.decode()} trailing garbage", data + b"garbage" * 9, 0, COMPLETE[0][1], expected
+        mipmaps = dds(6, 5, code, data[128:] + BLOCK[code] * 3, mipmaps=3,
+                      caps=DDSCAPS_TEXTURE | DDSCAPS_COMPLEX_MIPMAP)
+        yield f"{code.decode()} with mipmaps", mipmaps, 0, COMPLETE[0][1], expected
+        cube = dds(6, 5, code, data[128:] * 6, caps=DDSCAPS_TEXTURE | 0x8,
+                   caps2=DDSCAPS2_CUBEMAP_ALL)
+        yield f"{code.decode()} cube map", cube, 0, COMPLETE[0][1], expected
+    yield "every flag set", dds(8, 8, flags=0xFFFFFFFF, blocks=good[128:]), 0, COMPLETE[0][1], good_tga
+
+
+def sanitized():
+    """An AddressSanitizer build reserves terabytes of address space at start."""
+    with open(RUNNER_EXE, "rb") as f:
+        return b"__asan_init" in f.read()
+
+
+class BadInput(Converter):
+    def check_row(self, data, code, message, expected, **options):
+        self.write("in.dds", data)
+        result = self.run_tool("in.dds", "out.tga", **options)
+        self.assertEqual(result.code, code, result.messages)
+        self.assertEqual(len(result.messages), 1, result.messages)
+        kind, text = result.messages[0]
+        self.assertEqual(kind, "information" if code == 0 else "error")
+        if isinstance(message, Reason):
+            self.assertRegex(text, "^" + message + ": .+$")
+        else:
+            self.assertEqual(text, message)
+        if expected is None:
+            self.assertFalse(os.path.exists(self.path("out.tga")), "an output file was written")
+        else:
+            self.assertEqual(self.read("out.tga"), expected)
+            os.remove(self.path("out.tga"))
+
+    def test_table(self):
+        for name, data, code, message, expected in rows():
+            with self.subTest(name):
+                self.check_row(data, code, message, expected)
+
+    @unittest.skipUnless(os.name == "posix", "reading a folder as a file is a POSIX case")
+    def test_a_folder_as_input(self):
+        os.mkdir(self.path("folder.dds"))
+        result = self.run_tool("folder.dds", "out.tga")
+        self.check(result, 3, "error", READ_SIGNATURE + ": Is a directory")
+        self.assertFalse(os.path.exists(self.path("out.tga")))
+
+    @unittest.skipUnless(hasattr(os, "mkfifo"), "named pipes are a POSIX facility")
+    def test_a_pipe_as_input(self):
+        # The header reader starts by seeking to the beginning, which a pipe refuses.
+        os.mkfifo(self.path("pipe.dds"))
+
+        def feed():
+            try:
+                with open(self.path("pipe.dds"), "wb") as pipe:  # waits for the reader
+                    pipe.write(picture(8, 8)[0])
+            except BrokenPipeError:
+                pass
+        feeder = threading.Thread(target=feed)
+        feeder.start()
+        result = self.run_tool("pipe.dds", "out.tga")
+        feeder.join()
+        self.check(result, 3, "error", SEEK + ": Illegal seek")
+        self.assertFalse(os.path.exists(self.path("out.tga")))
+
+    @unittest.skipUnless(os.name == "posix", "needs a POSIX address-space limit")
+    def test_the_largest_image_without_the_memory_for_it(self):
+        if sanitized():
+            self.skipTest("AddressSanitizer cannot start under an address-space limit")
+        # 65535 x 65535 pixels need 16 GiB; with 1 GiB of address space the
+        # buffer cannot be had, before any block is read.
+        def limit():
+            resource.setrlimit(resource.RLIMIT_AS, (1 << 30, resource.getrlimit(resource.RLIMIT_AS)[1]))
+        self.check_row(dds(65535, 65535), 4, ALLOCATE, None, preexec_fn=limit)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,210 @@
+"""Tests of the Windows build alone, run under Wine by run-under-wine: the
+save dialog, wildcard arguments, the exe's make-up, and its output against
+the Linux build's."""
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import unittest
+
+from ddsfile import dds
+from pe_resources import SUBSYSTEM_WINDOWS_GUI, PortableExecutable, icons, version_record
+from runner import RUNNER_EXE, NativeRunner, WineRunner, press, runner_from_environment, \
+    type_text, wait_window
+from test_cli import COMPLETE, Converter, probe_6x5
+
+ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+RUNNER = runner_from_environment()
+LINUX_EXE = os.environ.get("DXTC2TGA_LINUX", os.path.join(ROOT, "build", "ci", "dxtc2tga"))
+SCREENSHOTS = os.environ.get("DXTC2TGA_SCREENSHOTS",
+                             os.path.join(ROOT, "build", "windows", "screenshots"))
+OBJDUMP = "x86_64-w64-mingw32-objdump"
+VERSION = "1.0.0.0"
+
+under_wine = unittest.skipUnless(isinstance(RUNNER, WineRunner),
+                                 "needs the Windows exe under Wine (tests/windows/run-under-wine)")
+
+
+def screenshot(name):
+    """The whole virtual screen as docs/ shows it, saved under SCREENSHOTS."""
+    os.makedirs(SCREENSHOTS, exist_ok=True)
+    path = os.path.join(SCREENSHOTS, name)
+    subprocess.run(["import", "-window", "root", path], check=True, timeout=30)
+    return path
+
+
+def colour_count(path):
+    return int(subprocess.run(["identify", "-format", "%k", path], check=True,
+                              capture_output=True, text=True).stdout)
+
+
+class Executable(unittest.TestCase):
+    """The exe itself: a window program that needs no DLL of its own, with
+    the icon and the version record built in."""
+
+    @classmethod
+    def setUpClass(cls):
+        with open(RUNNER_EXE, "rb") as f:
+            cls.exe = PortableExecutable(f.read())
+
+    def test_a_64_bit_window_program(self):
+        self.assertTrue(self.exe.is_64_bit)
+        self.assertEqual(self.exe.subsystem, SUBSYSTEM_WINDOWS_GUI)
+
+    @unittest.skipUnless(shutil.which(OBJDUMP), OBJDUMP + " is not installed")
+    def test_only_system_libraries_are_imported(self):
+        dump = subprocess.run([OBJDUMP, "-p", RUNNER_EXE], check=True, capture_output=True,
+                              text=True).stdout
+        self.assertIn("(Windows GUI)", dump)
+        dlls = {line.split(":", 1)[1].strip().lower() for line in dump.splitlines()
+                if "DLL Name:" in line}
+        # The C++ runtime (libstdc++, libgcc, winpthread) is linked in.
+        self.assertEqual(dlls, {"kernel32.dll", "msvcrt.dll", "user32.dll", "comdlg32.dll"})
+
+    def test_version_record(self):
+        resources = self.exe.resources()
+        file_version, product_version, strings = version_record(resources[(16, 1)])
+        self.assertEqual((file_version, product_version), (VERSION, VERSION))
+        self.assertEqual(strings["FileVersion"], VERSION)
+        self.assertEqual(strings["ProductVersion"], VERSION)
+        self.assertEqual(strings["FileDescription"], "DDS to TGA Converter")
+        self.assertEqual(strings["OriginalFilename"], "dxtc2tga.exe")
+
+    def test_icon_is_the_drawn_picture_in_256_colours(self):
+        drawn = subprocess.run([sys.executable, os.path.join(ROOT, "tools", "make-icon"), "/dev/stdout"],
+                               check=True, capture_output=True).stdout
+        images = icons(self.exe.resources())
+        self.assertEqual([(w, h, bits) for w, h, bits, _ in images], [(32, 32, 8)])
+        image = images[0][3]
+        self.assertEqual(image, drawn[22:])  # the .ico's one image, after its directory
+        width, height, planes, bits, _, _, _, _, colours = struct.unpack_from("<4xiiHHIIiiI", image)
+        # The height counts the colour bitmap and the transparency mask.
+        self.assertEqual((width, height, planes, bits, colours), (32, 64, 1, 8, 256))
+
+
+@under_wine
+class SaveDialog(Converter):
+    """Started with only an input name: the dialog proposes the output name."""
+    DIALOG = "^Save As$"
+    QUESTION = "^Error$"  # Wine's caption for the dialog's overwrite question
+
+    def start(self, *args):
+        return RUNNER.start(list(args), self.dir)
+
+    def test_confirming_the_proposal_converts(self):
+        source, expected = probe_6x5()
+        shots = []
+        for name, proposal in [("texture.dds", "texture.tga"), ("b.DDS", "b.tga"),
+                               ("c.png", "c.png.tga"), ("d", "d.tga"), ("e.dds.bak", "e.dds.bak.tga")]:
+            with self.subTest(name):
+                self.write(name, source)
+                proc, trace = self.start(name)
+                dialog = wait_window(self.DIALOG, proc)
+                if not shots:
+                    shots.append(screenshot("save-dialog.png"))
+                press(dialog, "Return")  # Save, with the name the dialog shows
+                result = RUNNER.finish(proc, trace, on_message=lambda window: shots.append(
+                    screenshot("message-box.png")) if len(shots) == 1 else None)
+                self.assertEqual((result.code, result.messages), (0, COMPLETE))
+                self.assertEqual(self.read(proposal), expected)
+        # Something is drawn on the black screen: a dialog, then a message box.
+        self.assertEqual(len(shots), 2)
+        for shot in shots:
+            self.assertGreater(colour_count(shot), 16, shot)
+
+    def test_a_typed_name_gets_the_default_extension(self):
+        source, expected = probe_6x5()
+        self.write("a.dds", source)
+        for typed, written in [("typed", "typed.tga"), ("other.raw", "other.raw")]:
+            with self.subTest(typed):
+                proc, trace = self.start("a.dds")
+                dialog = wait_window(self.DIALOG, proc)
+                press(dialog, "ctrl+a")
+                type_text(dialog, typed)
+                press(dialog, "Return")
+                self.assertEqual(RUNNER.finish(proc, trace).messages, COMPLETE)
+                self.assertEqual(self.read(written), expected)
+
+    def test_escape_cancels_quietly(self):
+        self.write("a.dds", probe_6x5()[0])
+        proc, trace = self.start("a.dds")
+        press(wait_window(self.DIALOG, proc), "Escape")
+        result = RUNNER.finish(proc, trace)
+        self.assertEqual((result.code, result.messages), (0, []))
+        self.assertEqual(os.listdir(self.dir), ["a.dds"])
+        # Cancelled, not failed: the dialog's error code is 0. A request
+        # whose size field the dialog does not know fails with 0x1 instead.
+        self.assertIn("Ret  comdlg32.CommDlgExtendedError() retval=00000000", RUNNER.last_trace)
+
+    def test_an_existing_file_brings_the_overwrite_question(self):
+        source, expected = probe_6x5()
+        self.write("a.dds", source)
+        self.write("a.tga", b"keep")
+        # No: back in the dialog, which is then cancelled; the file stays.
+        proc, trace = self.start("a.dds")
+        press(wait_window(self.DIALOG, proc), "Return")
+        press(wait_window(self.QUESTION, proc), "n")
+        press(wait_window(self.DIALOG, proc), "Escape")
+        result = RUNNER.finish(proc, trace)
+        self.assertEqual((result.code, result.messages), (0, []))
+        self.assertEqual(self.read("a.tga"), b"keep")
+        self.assertIn('L"File already exists.\\nDo you want to replace it?"', RUNNER.last_trace)
+        # Yes: the file is replaced.
+        proc, trace = self.start("a.dds")
+        press(wait_window(self.DIALOG, proc), "Return")
+        press(wait_window(self.QUESTION, proc), "y")
+        self.assertEqual(RUNNER.finish(proc, trace).messages, COMPLETE)
+        self.assertEqual(self.read("a.tga"), expected)
+
+    def test_a_bad_header_is_reported_after_the_dialog(self):
+        self.write("a.dds", b"not a dds file")
+        proc, trace = self.start("a.dds")
+        press(wait_window(self.DIALOG, proc), "Return")
+        result = RUNNER.finish(proc, trace)
+        self.check(result, 3, "error", "Input file does not appear to be a DDS file")
+        self.assertEqual(os.listdir(self.dir), ["a.dds"])
+
+
+@under_wine
+class Wildcards(Converter):
+    """The runtime expands patterns; matches come in name order."""
+
+    def test_patterns_count_as_the_names_they_match(self):
+        source, expected = probe_6x5()
+        self.write("pair-2.tga", b"old")
+        self.write("pair-1.dds", source)
+        self.assertEqual(self.run_tool("pair-*").messages, COMPLETE)
+        self.assertEqual(self.read("pair-2.tga"), expected)
+        # Three matches are one name too many.
+        self.write("pair-3.tga", b"old")
+        self.check(self.run_tool("pair-?.*"), 1, "error",
+                   f"Usage: {RUNNER.program_name} inputfile.dds outputfile.tga")
+        self.assertEqual(self.read("pair-3.tga"), b"old")
+        # A pattern that matches nothing stays as typed, and no file has that name.
+        self.check(self.run_tool("none*.dds"), 2, "error",
+                   "Error opening input file: Invalid argument")
+
+
+@under_wine
+@unittest.skipUnless(os.access(LINUX_EXE, os.X_OK), f"the Linux build {LINUX_EXE} is not built")
+class SameBytesAsLinux(Converter):
+    def test_both_builds_write_the_same_files(self):
+        linux = NativeRunner(LINUX_EXE)
+        make_texture = os.path.join(ROOT, "tools", "make-texture")
+        inputs = {"sample.dds": os.path.join(ROOT, "samples", "sample.dds")}
+        for width, height, code in [(1, 1, "DXT1"), (6, 5, "DXT3"), (70, 46, "DXT5"),
+                                    (256, 128, "DXT1"), (1000, 600, "DXT5")]:
+            name = f"{width}x{height}-{code}.dds"
+            subprocess.run([sys.executable, make_texture, str(width), str(height), code,
+                            self.path(name), str(width)], check=True)
+            inputs[name] = self.path(name)
+        for name, path in inputs.items():
+            with self.subTest(name):
+                self.assertEqual(linux.run([path, "linux.tga"], cwd=self.dir).code, 0)
+                self.assertEqual(self.run_tool(path, "windows.tga").messages, COMPLETE)
+                self.assertEqual(self.read("windows.tga"), self.read("linux.tga"))
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -6,6 +6,7 @@ with kind "error" or "information", so the same tests serve every build.
 import os
 import re
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
@@ -147,7 +148,15 @@ class WineRunner:
         if argv0 is not None or preexec_fn is not None:
             raise unittest.SkipTest("under Wine the program name is the exe's path and the "
                                     "process cannot be set up from Python")
-        return self.finish(*self.start(args, cwd))
+        result = self.finish(*self.start(args, cwd))
+        if result.code != 0 and not result.messages and "Call " not in self.last_trace:
+            # The program fails only with a message, so Wine itself did not get
+            # it running (seen once, right after the prefix was made): show
+            # what Wine said and try once more.
+            sys.stderr.write(f"wine did not run the program (exit {result.code}); its output:\n"
+                             f"{self.last_trace[-2000:]}\ntrying once more\n")
+            result = self.finish(*self.start(args, cwd))
+        return result
 
 
 def xdotool(*args):

@@ -56,7 +56,9 @@ const header_case rejections[] = {
      "DXT2 compression type is not supported."},
 };
 
-void PrintTo(const header_case &c, std::ostream *os) { *os << c.name; }
+void PrintTo(const header_case &c, std::ostream *os) {
+    *os << c.name;
+}
 
 class header_rejection : public testing::TestWithParam<header_case> {};
 

@@ -166,7 +166,8 @@ static void decode_dxt3(const unsigned char *block, pixel *destination, int stri
     const std::uint32_t indices = read_u32(block + part_size + 4);
     for (int row = 0; row < block_side; ++row) {
         pixel *out = destination + static_cast<std::ptrdiff_t>(row) * stride;
-        const unsigned alphas = read_u16(block + 2 * row); // pixel j in bits 4j to 4j+3
+        const unsigned alphas =
+            read_u16(block + 2 * static_cast<std::size_t>(row)); // pixel j in bits 4j to 4j+3
         for (int column = 0; column < block_side; ++column) {
             const int k = block_side * row + column;
             const pixel alpha = ((alphas >> (4 * column)) & 0xF) * 16;
@@ -225,7 +226,8 @@ static void decode_blocks(const unsigned char *data, int count, int first, int y
         pixel whole[block_pixels];
         decode_block(block, img, whole, block_side);
         for (int row = 0; row < rows; ++row)
-            std::memcpy(corner + static_cast<std::size_t>(row) * width, whole + block_side * row,
+            std::memcpy(corner + static_cast<std::size_t>(row) * width,
+                        whole + static_cast<std::size_t>(block_side) * row,
                         columns * sizeof(pixel));
     }
 }

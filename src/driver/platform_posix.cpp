@@ -107,12 +107,11 @@ int platform_save_dialog(char *name, unsigned size, unsigned long *error) {
 // pages are not to be had, the buffer is used as it is.
 void platform_advise_large_buffer(void *buffer, std::size_t size) {
 #ifdef MADV_HUGEPAGE
-    const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-    const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(buffer);
-    const std::uintptr_t first = (start + page - 1) / page * page;
-    const std::uintptr_t end = (start + size) / page * page;
-    if (end > first)
-        madvise(reinterpret_cast<void *>(first), end - first, MADV_HUGEPAGE);
+    const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    const std::size_t offset = reinterpret_cast<std::uintptr_t>(buffer) % page;
+    const std::size_t skip = offset == 0 ? 0 : page - offset; // to the first whole page
+    if (size > skip + page)
+        madvise(static_cast<char *>(buffer) + skip, (size - skip) / page * page, MADV_HUGEPAGE);
 #else
     (void)buffer;
     (void)size;

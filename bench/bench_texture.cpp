@@ -5,10 +5,6 @@
 #include <cmath>
 #include <random>
 
-std::size_t block_size_of(std::uint32_t code) {
-    return code == fourcc_dxt1 ? 8 : 16;
-}
-
 bytes make_picture(int width, int height) {
     bytes rgba(static_cast<std::size_t>(width) * height * 4);
     std::mt19937 random(7);

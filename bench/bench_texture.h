@@ -11,9 +11,6 @@
 
 typedef std::vector<unsigned char> bytes;
 
-// Bytes per block of a DXTC kind.
-std::size_t block_size_of(std::uint32_t code);
-
 // A width x height picture, 4 bytes a pixel (red, green, blue, alpha): soft
 // gradients, rings with hard edges, fine noise and an alpha ramp with holes,
 // so that its blocks look like those of a real texture.

@@ -203,7 +203,7 @@ void decode_block(const unsigned char *block, const image *img, pixel *destinati
         decode_dxt1(block, img->fourcc == fourcc_dxt1, destination, stride);
 }
 
-static std::size_t block_size_of(std::uint32_t code) {
+std::size_t block_size_of(std::uint32_t code) {
     return code == fourcc_dxt3 || code == fourcc_dxt5 ? dxt35_block_size : dxt1_block_size;
 }
 

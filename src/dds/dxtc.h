@@ -4,11 +4,15 @@
 
 #include "image.h"
 
+#include <cstddef>
 #include <cstdio>
 
 // Widens a 5:6:5 colour by plain shifts, the low bits left zero:
 // 0xFFFF becomes 0xFFF8FCF8 (red 248, green 252, blue 248, alpha 255).
 pixel expand_rgb565(std::uint16_t value);
+
+// Bytes per block: 8 for DXT1, 16 for DXT3 and DXT5.
+std::size_t block_size_of(std::uint32_t code);
 
 // Decodes one block of `img->fourcc`'s kind (16 bytes for DXT3 and DXT5, 8
 // for DXT1) from `block` and writes its 4 x 4 pixels to `destination` (the

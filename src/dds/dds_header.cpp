@@ -64,7 +64,7 @@ int read_dds_header(std::FILE *input, image *img) {
     unsigned char signature[4];
     if (std::fread(signature, 1, sizeof signature, input) != sizeof signature) {
         show_message(message_error, "%s: %s", "Error reading DDS signature from input file",
-                     std::strerror(errno));
+                     read_failure_reason(input, errno));
         return 1;
     }
     if (read_u32(signature) != fourcc_dds) {
@@ -75,7 +75,7 @@ int read_dds_header(std::FILE *input, image *img) {
     unsigned char header[dds_header_size];
     if (std::fread(header, 1, sizeof header, input) != sizeof header) {
         show_message(message_error, "%s: %s", "Error reading DDS header from input file",
-                     std::strerror(errno));
+                     read_failure_reason(input, errno));
         return 1;
     }
     if (read_u32(header + header_offset_size) != dds_header_size) {

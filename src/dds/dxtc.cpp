@@ -250,7 +250,7 @@ int decode_image(std::FILE *input, image *img) {
             decode_blocks(data, whole, bx, block_side * by, img);
             if (whole < wanted) {
                 show_message(message_error, "%s: %s", "Error reading image data from input file",
-                             std::strerror(read_error));
+                             read_failure_reason(input, read_error));
                 return 1;
             }
         }

@@ -13,6 +13,13 @@ constexpr const char message_caption[] = "DXTC Conversion";
 // Longest text shown, terminator included; longer text is cut to 1023 characters.
 constexpr int message_buffer_size = 1024;
 
+#include <cstdio>
+
+// The reason shown after a read that fell short: "Unexpected end of file"
+// when the stream reached its end (which sets no error number), otherwise
+// the system's text for `error`, the error number the read left.
+const char *read_failure_reason(std::FILE *stream, int error);
+
 #if defined(__GNUC__)
 #define DXTC_PRINTF_FORMAT(f, a) __attribute__((format(printf, f, a)))
 #else

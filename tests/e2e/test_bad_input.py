@@ -1,14 +1,11 @@
 """The table of bad inputs, run against the built executable.
 
 Every row is one input file and what the program must answer: the exact exit
-code, the exact message, and the output file (none, or its exact bytes). For
-a failed system call the row names the fixed sentence; the system's text after
-its ': ' varies (a read that merely reaches the end of the file leaves the
-error number as it was), so only its presence is checked.
+code, the exact message, and the output file (none, or its exact bytes). A
+read that stops at the end of the file says so: "Unexpected end of file".
 """
 import os
 import resource
-import threading
 import unittest
 
 from ddsfile import (BLOCK_SIZE, DDSCAPS_COMPLEX_MIPMAP, DDSCAPS_TEXTURE, DDSCAPS2_CUBEMAP_ALL,
@@ -26,10 +23,7 @@ SEEK = "Error seeking to beginning of input file"
 READ_SIGNATURE = "Error reading DDS signature from input file"
 READ_HEADER = "Error reading DDS header from input file"
 READ_DATA = "Error reading image data from input file"
-
-
-class Reason(str):
-    """A fixed sentence followed by ': ' and the system's text."""
+END = ": Unexpected end of file"
 
 
 # One block per format whose rows, left to right, are red, blue and the two
@@ -52,10 +46,10 @@ def picture(width, height, code=b"DXT1", **fields):
 def rows():
     """(name, file, exit code, message, expected output or None)."""
     good, good_tga = picture(8, 8)
-    yield "empty file", b"", 3, Reason(READ_SIGNATURE), None
+    yield "empty file", b"", 3, READ_SIGNATURE + END, None
     for length in range(1, 128):
         sentence = READ_SIGNATURE if length < 4 else READ_HEADER
-        yield f"{length} bytes of a header", good[:length], 3, Reason(sentence), None
+        yield f"{length} bytes of a header", good[:length], 3, sentence + END, None
 
     for signature in [b"dds ", b"DDS\0", b" DDS", b"DDSS", b"\0\0\0\0", b"\x89PNG"]:
         yield f"signature {signature!r}", signature + good[4:], 3, NOT_DDS, None
@@ -66,7 +60,8 @@ def rows():
         yield f"flag {bit:#x} missing", data, 3, NOT_DXTC, None
     yield "pitch flag instead of linear size", dds(8, 8, flags=0x100F), 3, NOT_DXTC, None
     for code, text in [(b"DXT2", "DXT2"), (b"DXT4", "DXT4"), (b"ATI2", "ATI2"), (b"DX10", "DX10"),
-                       (b"\0\0\0\0", ""), (b"DX\0T", "DX"), (b"\xe9\xff\x01\x7f", "\xe9\xff\x01\x7f")]:
+                       (b"\0\0\0\0", ""), (b"DX\0T", "DX"), (b"\xe9\xff\x01\x7f", "\xe9\xff\\x01\\x7F"),
+                       (b"\x1b[2J", "\\x1B[2J")]:  # control bytes shown, not sent to the terminal
         yield f"code {code!r}", dds(8, 8, code, good[128:]), 3, UNSUPPORTED.format(text), None
     # The checks run in order: the first field that is wrong is the one reported.
     yield "size and code wrong", dds(8, 8, b"DXT2", size=0), 3, WRONG_SIZE, None
@@ -88,7 +83,7 @@ def rows():
         ends.append(len(data) - 1)
         for end in sorted(ends):
             name = f"{code.decode()} cut at byte {end - 128} of the data"
-            yield name, data[:end], 5, Reason(READ_DATA), None
+            yield name, data[:end], 5, READ_DATA + END, None
 
     # Whatever follows the top-level image is never read.
     for code in BLOCK_SIZE:
@@ -117,10 +112,7 @@ class BadInput(Converter):
         self.assertEqual(len(result.messages), 1, result.messages)
         kind, text = result.messages[0]
         self.assertEqual(kind, "information" if code == 0 else "error")
-        if isinstance(message, Reason):
-            self.assertRegex(text, "^" + message + ": .+$")
-        else:
-            self.assertEqual(text, message)
+        self.assertEqual(text, message)
         if expected is None:
             self.assertFalse(os.path.exists(self.path("out.tga")), "an output file was written")
         else:
@@ -141,19 +133,10 @@ class BadInput(Converter):
 
     @unittest.skipUnless(hasattr(os, "mkfifo"), "named pipes are a POSIX facility")
     def test_a_pipe_as_input(self):
-        # The header reader starts by seeking to the beginning, which a pipe refuses.
+        # The header reader starts by seeking to the beginning, which a pipe
+        # refuses; opening it does not wait for a writer that never comes.
         os.mkfifo(self.path("pipe.dds"))
-
-        def feed():
-            try:
-                with open(self.path("pipe.dds"), "wb") as pipe:  # waits for the reader
-                    pipe.write(picture(8, 8)[0])
-            except BrokenPipeError:
-                pass
-        feeder = threading.Thread(target=feed)
-        feeder.start()
         result = self.run_tool("pipe.dds", "out.tga")
-        feeder.join()
         self.check(result, 3, "error", SEEK + ": Illegal seek")
         self.assertFalse(os.path.exists(self.path("out.tga")))
 

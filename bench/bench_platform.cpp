@@ -1,5 +1,4 @@
-// The platform layer for the benchmark programs: messages go to standard
-// error, and there is never anybody to ask for a name.
+// The platform layer for the benchmark programs: messages go to standard error.
 #include "driver/platform.h"
 
 #include <cstdio>
@@ -10,8 +9,3 @@ int platform_show_message(int, const char *text) {
 }
 
 void platform_advise_large_buffer(void *, std::size_t) {}
-
-int platform_save_dialog(char *, unsigned, unsigned long *error) {
-    *error = 0;
-    return 0;
-}

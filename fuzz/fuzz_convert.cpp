@@ -84,11 +84,6 @@ int platform_show_message(int kind, const char *text) {
     return 1;
 }
 
-int platform_save_dialog(char *, unsigned, unsigned long *error) {
-    *error = 0; // never called: the stages run without the driver
-    return 0;
-}
-
 void platform_advise_large_buffer(void *, std::size_t) {}
 
 // Runs one stage's result through the message rule and passes it on.

@@ -2,6 +2,7 @@
 
 #include "driver/platform.h"
 
+#include <cerrno>
 #include <cstring>
 
 std::vector<recorded_message> recorded_messages;
@@ -25,12 +26,36 @@ int platform_show_message(int kind, const char *text) {
 
 void platform_advise_large_buffer(void *, std::size_t) {}
 
-int platform_save_dialog(char *name, unsigned size, unsigned long *error) {
+dialog_outcome platform_save_dialog(char *name, unsigned size, unsigned long *error) {
     dialog_offered = name;
     *error = dialog_error;
     if (!dialog_confirms)
-        return 0;
+        return dialog_no_name;
     if (!dialog_answer.empty() && dialog_answer.size() < size)
         std::strcpy(name, dialog_answer.c_str());
-    return 1;
+    return dialog_confirmed;
+}
+
+// The files themselves, written in place: how the real layers put a file in
+// place is tested against the executable.
+std::FILE *platform_open_input(const char *name) {
+    return std::fopen(name, "rb");
+}
+
+std::FILE *platform_open_output(const char *name, int, std::FILE *, const char **reason) {
+    std::FILE *output = std::fopen(name, "wb");
+    if (output == nullptr)
+        *reason = std::strerror(errno);
+    return output;
+}
+
+output_placement platform_finish_output(std::FILE *output, const char **reason) {
+    if (std::fclose(output) == 0)
+        return output_placed;
+    *reason = std::strerror(errno);
+    return output_not_placed;
+}
+
+void platform_discard_output(std::FILE *output) {
+    std::fclose(output);
 }

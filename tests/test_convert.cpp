@@ -88,9 +88,11 @@ TEST(propose_output_name, replaces_dds_or_appends_tga) {
         {"maps.dds/texture", "maps.dds/texture.tga"},
         {"texture.ddsx", "texture.ddsx.tga"},
         {".dds", ".tga"},
-        {std::string(300, 'a') + ".dds", std::string(254, 'a') + ".tga"},
-        {std::string(250, 'a') + ".dds", std::string(250, 'a') + ".tga"},
-        {std::string(251, 'a') + ".dds", std::string(251, 'a') + ".dd.tga"},
+        {"my.tex.dds", "my.tex.tga"},
+        // The whole name is kept, up to the longest path the system opens.
+        {std::string(300, 'a') + ".dds", std::string(300, 'a') + ".tga"},
+        {std::string(output_name_input_part + 50, 'a'),
+         std::string(output_name_input_part, 'a') + ".tga"},
     };
     for (const auto &c : cases) {
         char name[output_name_size];

@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 
+constexpr const char open_output_error[] = "Error opening output file";
+
 // The program path as invoked, for the usage message.
 static const char *program_name;
 
@@ -35,13 +37,17 @@ static pixel *allocate_pixels(const image *img) {
     return pixels;
 }
 
-// Steps after the input is open: writes the TGA file. The output is opened
-// only once the whole image is decoded, so a file that fails to decode
-// leaves no output behind; one that fails part-way keeps what was written.
-static int write_output(const char *output_name, const image *img) {
-    std::FILE *output = std::fopen(output_name, "wb");
+// Writes the TGA file. The output is opened only once the whole image is
+// decoded, and a file that can be replaced whole is written under a
+// temporary name and put in place only once complete: a conversion that
+// fails or is interrupted leaves no partial file, and an existing file of
+// that name stays as it was.
+static int write_output(const char *output_name, int may_replace, std::FILE *input,
+                        const image *img) {
+    const char *reason = nullptr;
+    std::FILE *output = platform_open_output(output_name, may_replace, input, &reason);
     if (output == nullptr) {
-        show_message(message_error, "%s: %s", "Error opening output file", std::strerror(errno));
+        show_message(message_error, "%s: %s", open_output_error, reason);
         return exit_open_output;
     }
     int code = exit_success;
@@ -52,32 +58,43 @@ static int write_output(const char *output_name, const image *img) {
     else if (write_tga_footer(output))
         code = exit_tga_footer;
     if (code != exit_success) {
-        std::fclose(output); // the stage has reported; keep what was written
+        platform_discard_output(output); // the stage has reported
         return code;
     }
-    return close_tga(output) ? exit_tga_footer : exit_success;
+
+    switch (platform_finish_output(output, &reason)) {
+    case output_placed:
+        return exit_success;
+    case output_name_taken: // appeared while we wrote, and nobody agreed to replace it
+        show_message(message_error, "%s: %s", open_output_error, reason);
+        return exit_open_output;
+    case output_not_placed:
+        break;
+    }
+    show_message(message_error, "%s: %s", "Error writing TGA footer to output file", reason);
+    return exit_tga_footer;
 }
 
 // Steps after the input is open: output name, header, buffer, decoding, output.
 static int convert_input(std::FILE *input, const char *input_name, const char *output_name,
                          image *img) {
     static char chosen_name[output_name_size];
+    int may_replace = 1; // a name on the command line is used as typed
     if (output_name == nullptr) {
         switch (choose_output_name(input_name, chosen_name)) {
         case output_name_chosen:
-            output_name = chosen_name;
+            break;
+        case output_name_proposed: // nobody was asked, so nothing may be replaced
+            may_replace = 0;
             break;
         case output_name_cancelled:
             return exit_success;
         case output_name_failed:
             return exit_save_dialog;
         }
+        output_name = chosen_name;
     }
 
-    // A read that stops at the end of the file leaves errno as it was; clear
-    // it so that a stale reason (say, from checking the proposed name) does not
-    // appear in the message.
-    errno = 0;
     if (read_dds_header(input, img))
         return exit_dds_header;
 
@@ -87,11 +104,10 @@ static int convert_input(std::FILE *input, const char *input_name, const char *o
         return exit_allocate;
     }
 
-    errno = 0;
     if (decode_image(input, img))
         return exit_decode;
 
-    int code = write_output(output_name, img);
+    int code = write_output(output_name, may_replace, input, img);
     if (code == exit_success)
         show_message(message_information, "Conversion to TGA complete.");
     return code;
@@ -118,7 +134,7 @@ int convert_main(int argc, char **argv) {
         return exit_usage;
     }
 
-    std::FILE *input = std::fopen(input_name, "rb");
+    std::FILE *input = platform_open_input(input_name);
     if (input == nullptr) {
         show_message(message_error, "%s: %s", "Error opening input file", std::strerror(errno));
         return exit_open_input;

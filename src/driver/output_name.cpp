@@ -33,8 +33,14 @@ void propose_output_name(const char *input_name, char *name) {
 output_name_outcome choose_output_name(const char *input_name, char *name) {
     propose_output_name(input_name, name);
     unsigned long error = 0;
-    if (platform_save_dialog(name, output_name_size, &error))
+    switch (platform_save_dialog(name, output_name_size, &error)) {
+    case dialog_confirmed:
         return output_name_chosen;
+    case dialog_taken_unasked:
+        return output_name_proposed;
+    case dialog_no_name:
+        break;
+    }
     if (error == 0)
         return output_name_cancelled;
     show_message(message_error, "Save dialog error: 0x%lx", error);

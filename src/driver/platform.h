@@ -5,16 +5,53 @@
 #define DXTC2TGA_DRIVER_PLATFORM_H
 
 #include <cstddef>
+#include <cstdio>
 
 // Shows an already formatted message of the given kind, captioned
 // "DXTC Conversion", and returns once the user has seen it.
 int platform_show_message(int kind, const char *text);
 
+// What the save dialog settled on.
+enum dialog_outcome {
+    dialog_no_name,       // cancelled or failed: see the error code
+    dialog_confirmed,     // a person chose or confirmed the name in `name`
+    dialog_taken_unasked, // nobody could be asked: the proposal stands as it is
+};
+
 // Offers `name` (a buffer of `size` characters holding the proposal) in the
-// save dialog. Returns 1 when the user confirmed a name, which is then in
-// `name`. Returns 0 otherwise, with `*error` set to 0 when the user cancelled
-// and to the dialog's error code when the dialog failed.
-int platform_save_dialog(char *name, unsigned size, unsigned long *error);
+// save dialog. On dialog_no_name `*error` is 0 when the user cancelled and the
+// dialog's error code when the dialog failed.
+dialog_outcome platform_save_dialog(char *name, unsigned size, unsigned long *error);
+
+// Opens the input file for binary reading; null with errno set on failure.
+// A named pipe with no writer is opened without waiting for one.
+std::FILE *platform_open_input(const char *name);
+
+// Opens the stream the TGA file is written to. Where the file can be
+// replaced as a whole this is a new temporary file in the output's folder,
+// put in place under `name` by platform_finish_output only once it is whole;
+// where that is impossible or wrong (an existing file that is not a regular
+// file or has several hard links, a folder we may not write in) it is the
+// file itself, written in place. With `may_replace` 0 nobody has agreed to
+// replace anything: an existing file or link of that name is refused. The
+// output is never `input` itself, under any name. On failure returns null
+// and sets `*reason` to the text to show after "Error opening output file: ".
+std::FILE *platform_open_output(const char *name, int may_replace, std::FILE *input,
+                                const char **reason);
+
+// What became of the output when its stream was finished.
+enum output_placement {
+    output_placed,     // the whole file is in place under its name
+    output_not_placed, // closing or renaming failed: see `*reason`; nothing changed
+    output_name_taken, // a file of that name appeared and may not be replaced
+};
+
+// Closes the output stream, all of it written, and puts the file in place.
+output_placement platform_finish_output(std::FILE *output, const char **reason);
+
+// Closes the output stream after a failed write. A temporary file is removed,
+// so nothing is left behind; a file written in place keeps what reached it.
+void platform_discard_output(std::FILE *output);
 
 // Tells the platform that `buffer` (`size` bytes from malloc) is about to be
 // filled from start to end: where large pages exist, asking for them spares

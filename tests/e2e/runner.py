@@ -23,18 +23,16 @@ class Result:
 
 
 def parse_messages(stdout, stderr):
-    """Messages of the command-line build: information on standard output as
-    'DXTC Conversion: TEXT', errors on standard error as
-    'DXTC Conversion: error: TEXT'."""
-    messages, stray = [], []
-    for line in stdout.decode("latin-1").splitlines():
-        if line.startswith(CAPTION + ": "):
-            messages.append(("information", line[len(CAPTION) + 2:]))
-        else:
-            stray.append(line)
+    """Messages of the command-line build, all on standard error: errors as
+    'DXTC Conversion: error: TEXT', the completion message as
+    'DXTC Conversion: TEXT'. Anything on standard output is stray."""
+    messages = []
+    stray = stdout.decode("latin-1").splitlines()
     for line in stderr.decode("latin-1").splitlines():
         if line.startswith(CAPTION + ": error: "):
             messages.append(("error", line[len(CAPTION) + 9:]))
+        elif line.startswith(CAPTION + ": "):
+            messages.append(("information", line[len(CAPTION) + 2:]))
         else:
             stray.append(line)
     return messages, stray

@@ -11,6 +11,7 @@ from runner import runner_from_environment
 RUNNER = runner_from_environment()
 COMPLETE = [("information", "Conversion to TGA complete.")]
 NOT_FOUND = "No such file or directory"
+END_OF_FILE = "Unexpected end of file"
 
 # Hand-derived golden files. Colours as the decoder widens them:
 R, B, G, K, W = 0xFFF80000, 0xFF0000F8, 0xFF00FC00, 0xFF000000, 0xFFF8FCF8
@@ -54,6 +55,12 @@ def golden_cases():
     a = [255, 0, 219, 182, 146, 109, 73, 36]
     green = [v << 24 | 0x00FC00 for v in a]
     yield "dxt5_alpha_steps", dds(4, 4, b"DXT5", dxt5), tga(4, 4, [
+        pixels(*green[4:]), pixels(*green[:4]), pixels(*green[4:]), pixels(*green[:4])])
+    # DXT5 with alpha 0 <= alpha 1: four steps of fifths, then 0 and 255.
+    dxt5 = bytes([32, 224, 0x88, 0xC6, 0xFA, 0x88, 0xC6, 0xFA]) + colour_part(0x07E0, 0, [0] * 4)
+    a = [32, 224, 70, 109, 147, 186, 0, 255]  # (4 * 32 + 224 + 2) / 5 = 70, ...
+    green = [v << 24 | 0x00FC00 for v in a]
+    yield "dxt5_six_alpha_steps", dds(4, 4, b"DXT5", dxt5), tga(4, 4, [
         pixels(*green[4:]), pixels(*green[:4]), pixels(*green[4:]), pixels(*green[:4])])
     yield "probe_6x5", *probe_6x5()
 
@@ -146,9 +153,16 @@ class CommandLine(Converter):
                 self.assertFalse(os.path.exists(self.path("out.tga")))
 
     def test_output_cannot_be_opened(self):
-        self.write("in.dds", probe_6x5()[0])
+        source = probe_6x5()[0]
+        self.write("in.dds", source)
         result = self.run_tool("in.dds", os.path.join("no-such-folder", "out.tga"))
         self.check(result, 6, "error", "Error opening output file: " + NOT_FOUND)
+        # The input is never written over, whatever the name.
+        for name in ["in.dds", "IN.DDS" if not RUNNER.native else "./in.dds"]:
+            with self.subTest(name):
+                self.check(self.run_tool("in.dds", name), 6, "error",
+                           "Error opening output file: Output file is the input file")
+                self.assertEqual(self.read("in.dds"), source)
 
 
 class BadInput(Converter):
@@ -177,7 +191,8 @@ class BadInput(Converter):
                                      ("signature only", b"DDS ", "Error reading DDS header from input file")]:
             with self.subTest(name):
                 self.write("in.dds", data)
-                self.check_failure(self.run_tool("in.dds", "out.tga"), 3, sentence)
+                result = self.run_tool("in.dds", "out.tga")
+                self.check(result, 3, "error", sentence + ": " + END_OF_FILE)
                 self.assertFalse(os.path.exists(self.path("out.tga")))
 
     def test_truncated_data_leaves_no_output(self):
@@ -186,7 +201,8 @@ class BadInput(Converter):
                 with self.subTest(code=code, length=length):
                     self.write("in.dds", dds(8, 8, code, bytes(length)))
                     result = self.run_tool("in.dds", "out.tga")
-                    self.check_failure(result, 5, "Error reading image data from input file")
+                    self.check(result, 5, "error",
+                               "Error reading image data from input file: " + END_OF_FILE)
                     self.assertFalse(os.path.exists(self.path("out.tga")))
 
 
@@ -201,8 +217,12 @@ class OutputName(Converter):
     @unattended_only
     def test_the_proposal_is_used_when_no_file_has_its_name(self):
         source, expected = probe_6x5()
+        # A long path is kept whole: no cut lands the file in another folder.
+        deep = os.path.join("f" * 200, "g" * 100)
+        os.mkdir(self.path("f" * 200))
         for name, proposal in [("a.dds", "a.tga"), ("b.DDS", "b.tga"), ("c.png", "c.png.tga"),
-                               ("d", "d.tga"), ("e.dds.bak", "e.dds.bak.tga")]:
+                               ("d", "d.tga"), ("e.dds.bak", "e.dds.bak.tga"),
+                               (deep + ".dds", deep + ".tga")]:
             with self.subTest(name):
                 self.write(name, source)
                 self.assertEqual(self.run_tool(name).messages, COMPLETE)
@@ -214,6 +234,11 @@ class OutputName(Converter):
         self.write("a.tga", b"keep")
         self.check(self.run_tool("a.dds"), 9, "error", "Save dialog error: 0xffff")
         self.assertEqual(self.read("a.tga"), b"keep")
+        # A dangling link is a name taken too: its target is not created.
+        os.remove(self.path("a.tga"))
+        os.symlink("target.tga", self.path("a.tga"))
+        self.check(self.run_tool("a.dds"), 9, "error", "Save dialog error: 0xffff")
+        self.assertEqual(sorted(os.listdir(self.dir)), ["a.dds", "a.tga"])
 
     def test_a_missing_input_is_reported_before_the_name_is_chosen(self):
         self.check(self.run_tool("a.dds"), 2, "error", "Error opening input file: " + NOT_FOUND)

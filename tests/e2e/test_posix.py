@@ -6,6 +6,7 @@ import pty
 import select
 import shutil
 import subprocess
+import termios
 import time
 import unittest
 
@@ -16,10 +17,15 @@ from test_cli import COMPLETE, Converter, probe_6x5
 class Prompt(Converter):
     """Started with only an input name at a terminal: the name is asked for."""
 
-    def converse(self, args, exchange):
+    def converse(self, args, exchange, line_editing=True):
         """Runs the converter on a pseudo-terminal. `exchange` lists what to
-        wait for and what to answer (None: end of input)."""
+        wait for and what to answer (None: end of input). Without line
+        editing the terminal passes on lines longer than its 4096 bytes."""
         master, slave = pty.openpty()
+        if not line_editing:
+            attributes = termios.tcgetattr(slave)
+            attributes[3] &= ~termios.ICANON
+            termios.tcsetattr(slave, termios.TCSANOW, attributes)
         proc = subprocess.Popen([RUNNER_EXE, *args], cwd=self.dir, stdin=slave, stderr=slave,
                                 stdout=subprocess.PIPE)
         os.close(slave)
@@ -40,7 +46,7 @@ class Prompt(Converter):
     def read_until(master, expected, seen):
         got = b""
         deadline = time.monotonic() + 30
-        while expected is None or expected not in seen + got:
+        while expected is None or expected not in got:  # said after the last answer
             if time.monotonic() > deadline:
                 raise AssertionError(f"waited for {expected!r}, saw {seen + got!r}")
             ready, _, _ = select.select([master], [], [], 0.5 if expected is None else 1)
@@ -61,19 +67,35 @@ class Prompt(Converter):
 
     def test_empty_answer_takes_the_proposal(self):
         source, expected = probe_6x5()
-        self.write("a.dds", source)
-        code, screen, stdout = self.converse(["a.dds"], [("Save as [a.tga]: ", "")])
-        self.assertEqual((code, parse_messages(stdout, b"")[0]), (0, COMPLETE))
-        self.assertEqual(self.read("a.tga"), expected)
+        # Control bytes in a name are shown escaped: they cannot drive the terminal.
+        for name, prompt, proposal in [("a.dds", "Save as [a.tga]: ", "a.tga"),
+                                       ("e\x1b[2J.dds", "Save as [e\\x1B[2J.tga]: ", "e\x1b[2J.tga")]:
+            with self.subTest(name):
+                self.write(name, source)
+                code, screen, stdout = self.converse([name], [(prompt, "")])
+                # Every message is on standard error, the terminal here.
+                self.assertEqual((code, stdout), (0, b""))
+                self.assertEqual(parse_messages(b"", screen.split(prompt)[1].encode())[0], COMPLETE)
+                self.assertEqual(self.read(proposal), expected)
 
     def test_typed_name_gets_the_default_extension(self):
         self.write("a.dds", probe_6x5()[0])
         os.mkdir(self.path("sub.dir"))
-        for typed, written in [("b", "b.tga"), ("c.raw", "c.raw"), ("sub.dir/d", "sub.dir/d.tga")]:
+        long_path = os.path.join("f" * 200, "n" * 100)  # longer than a Windows dialog takes
+        os.mkdir(self.path("f" * 200))
+        for typed, written in [("b", "b.tga"), ("c.raw", "c.raw"), ("sub.dir/d", "sub.dir/d.tga"),
+                               (long_path, long_path + ".tga")]:
             with self.subTest(typed):
                 code, _, _ = self.converse(["a.dds"], [("Save as [a.tga]: ", typed)])
                 self.assertEqual(code, 0)
                 self.assertTrue(os.path.exists(self.path(written)))
+        # A folder is no file name: asked again, not written as "sub.dir/.tga".
+        code, _, _ = self.converse(["a.dds"], [("Save as [a.tga]: ", "sub.dir"),
+                                               ("Save as [a.tga]: ", "sub.dir/"),
+                                               ("Save as [a.tga]: ", "e")])
+        self.assertEqual(code, 0)
+        self.assertEqual(os.listdir(self.path("sub.dir")), ["d.tga"])
+        self.assertTrue(os.path.exists(self.path("e.tga")))
 
     def test_replacing_is_asked_and_no_asks_again(self):
         source, expected = probe_6x5()
@@ -82,10 +104,15 @@ class Prompt(Converter):
         self.write("b.tga", b"keep")
         code, screen, _ = self.converse(["a.dds"], [
             ("Save as [a.tga]: ", ""), ("a.tga already exists. Replace it? [y/N] ", "n"),
+            ("Save as [a.tga]: ", "b"), ("b.tga already exists. Replace it? [y/N] ", "ye"),
             ("Save as [a.tga]: ", "b"), ("b.tga already exists. Replace it? [y/N] ", "YES")])
         self.assertEqual(code, 0)
         self.assertEqual(self.read("a.tga"), b"keep")
         self.assertEqual(self.read("b.tga"), expected)
+        code, screen, _ = self.converse(["a.dds"], [
+            ("Save as [a.tga]: ", ""), ("a.tga already exists. Replace it? [y/N] ", "y")])
+        self.assertEqual(code, 0)
+        self.assertEqual(self.read("a.tga"), expected)
 
     def test_end_of_input_cancels_quietly(self):
         self.write("a.dds", probe_6x5()[0])
@@ -98,9 +125,10 @@ class Prompt(Converter):
                 self.assertNotIn("DXTC Conversion", screen)
                 self.assertEqual(sorted(os.listdir(self.dir)), ["a.dds", "b.tga"])
 
-    def test_a_name_too_long_for_the_dialog_fails(self):
+    def test_a_name_longer_than_any_path_fails(self):
         self.write("a.dds", probe_6x5()[0])
-        code, screen, _ = self.converse(["a.dds"], [("Save as [a.tga]: ", "n" * 255)])
+        code, screen, _ = self.converse(["a.dds"], [("Save as [a.tga]: ", "n" * 5000)],
+                                        line_editing=False)
         self.assertEqual(code, 9)
         self.assertIn("DXTC Conversion: error: Save dialog error: 0x3003", screen)
 

@@ -70,6 +70,7 @@ class Executable(unittest.TestCase):
         self.assertEqual(strings["ProductVersion"], VERSION)
         self.assertEqual(strings["FileDescription"], "DDS to TGA Converter")
         self.assertEqual(strings["OriginalFilename"], "dxtc2tga.exe")
+        self.assertEqual(strings["LegalCopyright"], "Copyright (c) 2026 the dxtc2tga authors")
 
     def test_icon_is_the_drawn_picture_in_256_colours(self):
         drawn = subprocess.run([sys.executable, os.path.join(ROOT, "tools", "make-icon"), "/dev/stdout"],

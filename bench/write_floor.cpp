@@ -1,37 +1,32 @@
-// The write floor: the least any converter producing a file of this size must
-// do. Allocates a buffer of the given size, touches every byte of it and writes
-// it to a file, either with one write request or with one per row.
+// The two write floors bench/compare measures a converter against.
 //
-//     write_floor OUTPUT BYTES [ROW_BYTES]
+//     write_floor pure OUTPUT BYTES
+//     write_floor buffer OUTPUT BYTES
+//
+// pure: writes BYTES to OUTPUT from one small buffer, used again and again:
+// the file and nothing else, the least any converter can do.
+// buffer: allocates a buffer of BYTES, touches every byte of it and writes it
+// with one request: the least a converter that holds the whole image in
+// memory can do. The difference between the two is the cost of getting that
+// much fresh memory from the system (page faults and zeroing), nothing more.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-int main(int argc, char **argv) {
-    if (argc != 3 && argc != 4) {
-        std::fprintf(stderr, "usage: write_floor OUTPUT BYTES [ROW_BYTES]\n");
-        return 2;
-    }
-    const std::size_t size = std::strtoull(argv[2], nullptr, 10);
-    std::size_t row = argc == 4 ? std::strtoull(argv[3], nullptr, 10) : size;
-    if (size == 0 || row == 0 || row > size) {
-        std::fprintf(stderr, "write_floor: bad sizes\n");
-        return 2;
-    }
-    unsigned char *buffer = static_cast<unsigned char *>(std::malloc(size));
-    if (buffer == nullptr) {
-        std::perror("write_floor: malloc");
-        return 1;
-    }
-    std::memset(buffer, 0x5A, size);
-    std::FILE *output = std::fopen(argv[1], "wb");
+namespace {
+
+const std::size_t small_buffer = 64 * 1024;
+
+// Writes SIZE bytes in requests of CHUNK bytes, each from the start of DATA.
+int write_all(const char *name, const unsigned char *data, std::size_t chunk, std::size_t size) {
+    std::FILE *output = std::fopen(name, "wb");
     if (output == nullptr) {
         std::perror("write_floor: fopen");
         return 1;
     }
-    for (std::size_t at = 0; at < size; at += row) {
-        const std::size_t length = size - at < row ? size - at : row;
-        if (std::fwrite(buffer + at, 1, length, output) != length) {
+    for (std::size_t at = 0; at < size; at += chunk) {
+        const std::size_t length = size - at < chunk ? size - at : chunk;
+        if (std::fwrite(data, 1, length, output) != length) {
             std::perror("write_floor: fwrite");
             return 1;
         }
@@ -40,6 +35,35 @@ int main(int argc, char **argv) {
         std::perror("write_floor: fclose");
         return 1;
     }
-    std::free(buffer);
     return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    const bool pure = argc == 4 && std::strcmp(argv[1], "pure") == 0;
+    const bool buffer = argc == 4 && std::strcmp(argv[1], "buffer") == 0;
+    if (!pure && !buffer) {
+        std::fprintf(stderr, "usage: write_floor pure|buffer OUTPUT BYTES\n");
+        return 2;
+    }
+    const std::size_t size = std::strtoull(argv[3], nullptr, 10);
+    if (size == 0) {
+        std::fprintf(stderr, "write_floor: bad size\n");
+        return 2;
+    }
+    if (pure) {
+        static unsigned char chunk[small_buffer];
+        std::memset(chunk, 0x5A, sizeof chunk);
+        return write_all(argv[2], chunk, size < sizeof chunk ? size : sizeof chunk, size);
+    }
+    unsigned char *data = static_cast<unsigned char *>(std::malloc(size));
+    if (data == nullptr) {
+        std::perror("write_floor: malloc");
+        return 1;
+    }
+    std::memset(data, 0x5A, size);
+    const int status = write_all(argv[2], data, size, size);
+    std::free(data);
+    return status;
 }

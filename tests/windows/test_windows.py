@@ -7,6 +7,7 @@ import struct
 import subprocess
 import sys
 import unittest
+import zipfile
 
 from ddsfile import dds
 from pe_resources import SUBSYSTEM_WINDOWS_GUI, PortableExecutable, icons, version_record
@@ -21,6 +22,7 @@ SCREENSHOTS = os.environ.get("DXTC2TGA_SCREENSHOTS",
                              os.path.join(ROOT, "build", "windows", "screenshots"))
 OBJDUMP = "x86_64-w64-mingw32-objdump"
 VERSION = "1.0.0.0"
+ZIP = os.environ.get("DXTC2TGA_ZIP")
 
 under_wine = unittest.skipUnless(isinstance(RUNNER, WineRunner),
                                  "needs the Windows exe under Wine (tests/windows/run-under-wine)")
@@ -70,6 +72,7 @@ class Executable(unittest.TestCase):
         self.assertEqual(strings["ProductVersion"], VERSION)
         self.assertEqual(strings["FileDescription"], "DDS to TGA Converter")
         self.assertEqual(strings["OriginalFilename"], "dxtc2tga.exe")
+        self.assertEqual(strings["LegalCopyright"], "Copyright (c) 2026 the dxtc2tga authors")
 
     def test_icon_is_the_drawn_picture_in_256_colours(self):
         drawn = subprocess.run([sys.executable, os.path.join(ROOT, "tools", "make-icon"), "/dev/stdout"],
@@ -81,6 +84,19 @@ class Executable(unittest.TestCase):
         width, height, planes, bits, _, _, _, _, colours = struct.unpack_from("<4xiiHHIIiiI", image)
         # The height counts the colour bitmap and the transparency mask.
         self.assertEqual((width, height, planes, bits, colours), (32, 64, 1, 8, 256))
+
+
+@unittest.skipUnless(ZIP, "needs the zip made by run-under-wine (DXTC2TGA_ZIP)")
+class Package(unittest.TestCase):
+    def test_the_zip_holds_the_tested_exe_the_readme_and_the_license(self):
+        folder = "dxtc2tga-1.0.0-win64/"
+        with zipfile.ZipFile(ZIP) as package:
+            files = sorted(name for name in package.namelist() if not name.endswith("/"))
+            self.assertEqual(files, [folder + "LICENSE", folder + "README.md",
+                                     folder + "dxtc2tga.exe"])
+            packed = package.read(folder + "dxtc2tga.exe")
+        with open(RUNNER_EXE, "rb") as f:
+            self.assertTrue(packed == f.read(), "the zip's exe is not the one tested")
 
 
 @under_wine

@@ -67,11 +67,33 @@ TEST(convert_main, argument_rules) {
     expect_one_message(message_error, "Usage: dxtc2tga inputfile.dds outputfile.tga");
 }
 
+std::string repeat(const std::string &text, int times) {
+    std::string repeated;
+    while (times-- > 0)
+        repeated += text;
+    return repeated;
+}
+
 TEST(show_message, cuts_the_text_at_1023_characters) {
-    std::string long_name(3000, 'p');
-    EXPECT_EQ(run({long_name}), 1);
-    ASSERT_EQ(recorded_messages.size(), 1u);
-    EXPECT_EQ(recorded_messages[0].text, "Usage: " + std::string(1023 - 7, 'p'));
+    // "Usage: " takes 7 of the 1023 bytes, leaving 1016 for the name. A cut
+    // never splits a UTF-8 character; text that is not UTF-8 is cut by bytes.
+    const struct {
+        std::string name;
+        std::size_t kept;
+    } cases[] = {
+        {std::string(3000, 'p'), 1016},
+        {"p" + repeat("\u00e9", 1000), 1015},        // 2 bytes each
+        {"p" + repeat("\u30c6", 1000), 1 + 338 * 3}, // 3 bytes each
+        {"pp" + repeat("\U0001f600", 300), 1014},    // 4 bytes each
+        {repeat("\U0001f600", 300), 1016},           // the cut falls between two
+        {std::string(3000, '\xe9'), 1016},           // Latin-1, not UTF-8
+        {"p" + repeat("\xed\xa0\x80", 500), 1016},   // an encoded surrogate is not UTF-8
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(run({c.name}), 1);
+        ASSERT_EQ(recorded_messages.size(), 1u);
+        EXPECT_EQ(recorded_messages[0].text, "Usage: " + c.name.substr(0, c.kept)) << c.kept;
+    }
 }
 
 TEST(propose_output_name, replaces_dds_or_appends_tga) {
@@ -91,6 +113,7 @@ TEST(propose_output_name, replaces_dds_or_appends_tga) {
         {std::string(300, 'a') + ".dds", std::string(254, 'a') + ".tga"},
         {std::string(250, 'a') + ".dds", std::string(250, 'a') + ".tga"},
         {std::string(251, 'a') + ".dds", std::string(251, 'a') + ".dd.tga"},
+        {"p" + repeat("\u00e9", 150), "p" + repeat("\u00e9", 126) + ".tga"}, // not 254 bytes
     };
     for (const auto &c : cases) {
         char name[output_name_size];

@@ -2,6 +2,7 @@
 
 #include "messages.h"
 #include "platform.h"
+#include "utf8.h"
 
 #include <cstring>
 
@@ -20,7 +21,7 @@ static int equals_ignoring_case(const char *a, const char *b) {
 void propose_output_name(const char *input_name, char *name) {
     std::size_t length = std::strlen(input_name);
     if (length > output_name_input_part)
-        length = output_name_input_part;
+        length = utf8_cut_length(input_name, output_name_input_part);
     std::memcpy(name, input_name, length);
     name[length] = '\0';
 

@@ -10,8 +10,9 @@ constexpr unsigned output_name_input_part = 254;
 enum output_name_outcome { output_name_chosen, output_name_cancelled, output_name_failed };
 
 // Fills `name` (output_name_size characters) with the input name, cut to its
-// first 254 characters, whose ".dds" suffix (any case) is replaced by ".tga"
-// or, when it has none, with ".tga" appended.
+// first 254 characters (fewer where that would split a UTF-8 character),
+// whose ".dds" suffix (any case) is replaced by ".tga" or, when it has none,
+// with ".tga" appended.
 void propose_output_name(const char *input_name, char *name);
 
 // Proposes a name and runs the save dialog. On output_name_chosen `name`

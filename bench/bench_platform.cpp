@@ -11,7 +11,11 @@ int platform_show_message(int, const char *text) {
 
 void platform_advise_large_buffer(void *, std::size_t) {}
 
-int platform_save_dialog(char *, unsigned, unsigned long *error) {
+int platform_full_path(const char *, char *, unsigned) {
+    return 0;
+}
+
+int platform_save_dialog(char *, unsigned, const char *, unsigned long *error) {
     *error = 0;
     return 0;
 }

@@ -84,7 +84,11 @@ int platform_show_message(int kind, const char *text) {
     return 1;
 }
 
-int platform_save_dialog(char *, unsigned, unsigned long *error) {
+int platform_full_path(const char *, char *, unsigned) {
+    return 0; // never called, as the dialog
+}
+
+int platform_save_dialog(char *, unsigned, const char *, unsigned long *error) {
     *error = 0; // never called: the stages run without the driver
     return 0;
 }

@@ -122,6 +122,40 @@ TEST(propose_output_name, replaces_dds_or_appends_tga) {
     }
 }
 
+TEST(propose_dialog_name, the_full_path_when_it_fits_else_the_name_and_its_folder) {
+    // A buffer of 254 bytes of name + ".tga" + terminator, so that paths of
+    // a readable length reach its end.
+    constexpr unsigned dialog_size = 259;
+    const std::string deep = "Z:\\" + std::string(243, 'L') + "\\"; // 247 bytes
+    const struct {
+        std::string path, proposal, folder; // no folder: the dialog gets none
+    } cases[] = {
+        {"C:\\maps\\texture.DDS", "C:\\maps\\texture.tga", ""},
+        {"C:\\maps.old\\texture", "C:\\maps.old\\texture.tga", ""},
+        {deep + "texture.dds", deep + "texture.tga", ""}, // 258 bytes
+        {deep + "texture1.dds", "texture1.tga", deep},    // 259: no room for the terminator
+        {deep + "texture", deep + "texture.tga", ""},     // 258 bytes with ".tga"
+        {deep + "texture1", "texture1.tga", deep},
+        {"C:\\" + std::string(300, 'a') + ".dds", std::string(254, 'a') + ".tga", "C:\\"},
+        {"C:/maps/" + std::string(252, 'a') + ".dds", std::string(252, 'a') + ".tga", "C:/maps/"},
+        // A name cut alone ends between characters, unless it is not UTF-8.
+        {"C:\\p" + repeat("\u00e9", 150), "p" + repeat("\u00e9", 126) + ".tga", "C:\\"},
+        {"C:\\" + repeat("\u30c6", 100), repeat("\u30c6", 84) + ".tga", "C:\\"},
+        {"C:\\p" + repeat("\U0001f600", 70), "p" + repeat("\U0001f600", 63) + ".tga", "C:\\"},
+        {"C:\\" + std::string(300, '\xe9'), std::string(254, '\xe9') + ".tga", "C:\\"},
+        {std::string(300, 'a'), std::string(254, 'a') + ".tga", ""}, // a bare name
+    };
+    for (const auto &c : cases) {
+        char name[dialog_size];
+        std::vector<char> folder(c.path.size() + 1, '?');
+        const int has_folder =
+            propose_dialog_name(c.path.c_str(), name, dialog_size, folder.data());
+        EXPECT_EQ(std::string(name), c.proposal) << c.path;
+        EXPECT_EQ(has_folder, c.folder.empty() ? 0 : 1) << c.path;
+        EXPECT_EQ(has_folder ? std::string(folder.data()) : "", c.folder) << c.path;
+    }
+}
+
 class pipeline : public testing::Test {
   protected:
     std::string input = temp_path("in.dds");

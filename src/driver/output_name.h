@@ -3,8 +3,18 @@
 #ifndef DXTC2TGA_DRIVER_OUTPUT_NAME_H
 #define DXTC2TGA_DRIVER_OUTPUT_NAME_H
 
-// The name buffer: 254 characters of input name + ".tga" + terminator.
+// The longest path the Windows ANSI calls open, in bytes with the
+// terminator: MAX_PATH (260) UTF-16 units, each at most 3 bytes of UTF-8.
+constexpr unsigned windows_path_size = 260 * 3;
+
+// The name buffer: 254 characters of input name + ".tga" + terminator. On
+// Windows it must also hold the full path that the save dialog hands back,
+// in UTF-8, or the dialog refuses the user's choice (FNERR_BUFFERTOOSMALL).
+#ifdef _WIN32
+constexpr unsigned output_name_size = windows_path_size;
+#else
 constexpr unsigned output_name_size = 259;
+#endif
 constexpr unsigned output_name_input_part = 254;
 
 enum output_name_outcome { output_name_chosen, output_name_cancelled, output_name_failed };
@@ -14,6 +24,15 @@ enum output_name_outcome { output_name_chosen, output_name_cancelled, output_nam
 // whose ".dds" suffix (any case) is replaced by ".tga" or, when it has none,
 // with ".tga" appended.
 void propose_output_name(const char *input_name, char *name);
+
+// The proposal for a save dialog that opens in the folder of the name it is
+// given (Windows), made from `path`, the input's full path. `name` (`size`
+// bytes) gets the whole path under the rule above when that fits, and 0 is
+// returned. Otherwise `name` gets the proposal for the file's own name, its
+// end cut at a character boundary only when even that does not fit, and
+// `folder` (as long as `path`) the path's folder with its closing separator,
+// for the dialog to open in; 1 is returned, or 0 when the path names no folder.
+int propose_dialog_name(const char *path, char *name, unsigned size, char *folder);
 
 // Proposes a name and runs the save dialog. On output_name_chosen `name`
 // holds the chosen path; a failed dialog has shown its message.

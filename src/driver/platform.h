@@ -10,11 +10,18 @@
 // "DXTC Conversion", and returns once the user has seen it.
 int platform_show_message(int kind, const char *text);
 
+// Puts the full path of the file `name` into `path` (`size` bytes) and
+// returns 1 where the save dialog opens in the folder of the path it is
+// given, and otherwise in the folder it last used (Windows). Returns 0 where
+// the input name is proposed as given, or when the full path does not fit.
+int platform_full_path(const char *name, char *path, unsigned size);
+
 // Offers `name` (a buffer of `size` characters holding the proposal) in the
-// save dialog. Returns 1 when the user confirmed a name, which is then in
-// `name`. Returns 0 otherwise, with `*error` set to 0 when the user cancelled
-// and to the dialog's error code when the dialog failed.
-int platform_save_dialog(char *name, unsigned size, unsigned long *error);
+// save dialog, opened in `folder` unless that is null. Returns 1 when the
+// user confirmed a name, which is then in `name`. Returns 0 otherwise, with
+// `*error` set to 0 when the user cancelled and to the dialog's error code
+// when the dialog failed.
+int platform_save_dialog(char *name, unsigned size, const char *folder, unsigned long *error);
 
 // Tells the platform that `buffer` (`size` bytes from malloc) is about to be
 // filled from start to end: where large pages exist, asking for them spares

@@ -90,7 +90,12 @@ static int ask_on_terminal(char *name, unsigned size, unsigned long *error) {
     return chosen;
 }
 
-int platform_save_dialog(char *name, unsigned size, unsigned long *error) {
+// The terminal's question offers the input name as given, relative or not.
+int platform_full_path(const char *, char *, unsigned) {
+    return 0;
+}
+
+int platform_save_dialog(char *name, unsigned size, const char *, unsigned long *error) {
     *error = 0;
     if (isatty(STDIN_FILENO))
         return ask_on_terminal(name, size, error);

@@ -113,6 +113,11 @@ class SaveDialog(Converter):
     def start(self, *args):
         return RUNNER.start(list(args), self.dir)
 
+    def tree(self):
+        """Every file under the test's folder, by its path from there."""
+        return sorted(os.path.relpath(os.path.join(folder, name), self.dir)
+                      for folder, _, names in os.walk(self.dir) for name in names)
+
     def test_confirming_the_proposal_converts(self):
         source, expected = probe_6x5()
         shots = []
@@ -137,6 +142,41 @@ class SaveDialog(Converter):
         self.assertEqual(len(shots), 2)
         for shot in shots:
             self.assertGreater(colour_count(shot), 16, shot)
+
+    def test_the_dialog_opens_beside_the_input(self):
+        # The dialog opens where the last one saved unless it is given a full
+        # path; bare names from two folders in turn show that. The Wine prefix
+        # is the tests' own (run-under-wine), and the first conversion here
+        # makes t1 the folder last used.
+        source, expected = probe_6x5()
+        for folder, name, args in [("t1", "a.dds", ["a.dds"]), ("t2", "src.dds", ["src.dds"]),
+                                   ("t3", "c.dds", ["*.dds"])]:
+            with self.subTest(folder):
+                os.mkdir(self.path(folder))
+                self.write(os.path.join(folder, name), source)
+                proc, trace = RUNNER.start(args, self.path(folder))
+                press(wait_window(self.DIALOG, proc), "Return")
+                self.assertEqual(RUNNER.finish(proc, trace).messages, COMPLETE)
+        self.assertEqual(self.tree(), ["t1/a.dds", "t1/a.tga", "t2/src.dds", "t2/src.tga",
+                                       "t3/c.dds", "t3/c.tga"])
+        self.assertEqual(self.read("t3/c.tga"), expected)
+
+    def test_a_deep_input_is_not_proposed_cut(self):
+        # A full path of 259 characters, the most that Windows opens: cut to
+        # 254 it would have named the output "textur.tga"; the dialog hands
+        # back a path as long, which the name buffer must hold.
+        source, expected = probe_6x5()
+        wine_dir = "Z:" + self.dir.replace("/", "\\")
+        deep = "L" * (259 - len(wine_dir) - len("\\") - len("\\texture.dds"))
+        os.mkdir(self.path(deep))
+        self.write(os.path.join(deep, "texture.dds"), source)
+        path = "\\".join([wine_dir, deep, "texture.dds"])
+        self.assertEqual(len(path), 259)
+        proc, trace = self.start(path)
+        press(wait_window(self.DIALOG, proc), "Return")
+        self.assertEqual(RUNNER.finish(proc, trace).messages, COMPLETE)
+        self.assertEqual(self.tree(), [deep + "/texture.dds", deep + "/texture.tga"])
+        self.assertEqual(self.read(os.path.join(deep, "texture.tga")), expected)
 
     def test_a_typed_name_gets_the_default_extension(self):
         source, expected = probe_6x5()

@@ -126,9 +126,11 @@ def manifest(resources):
         return found[0].text.strip() if len(found) == 1 else found
 
     settings = "asm3:application/asm3:windowsSettings/"
+    dependencies = root.findall("asm1:dependency/asm1:dependentAssembly/asm1:assemblyIdentity",
+                                MANIFEST_NAMESPACES)
     return {
-        "dependencies": [(e.get("name"), e.get("version"), e.get("publicKeyToken")) for e in root.findall(
-            "asm1:dependency/asm1:dependentAssembly/asm1:assemblyIdentity", MANIFEST_NAMESPACES)],
+        "dependencies": [(e.get("name"), e.get("version"), e.get("publicKeyToken"))
+                         for e in dependencies],
         "execution level": [e.get("level") for e in root.findall(
             "asm3:trustInfo/asm3:security/asm3:requestedPrivileges/asm3:requestedExecutionLevel",
             MANIFEST_NAMESPACES)],

@@ -123,7 +123,8 @@ class SaveDialog(Converter):
         shots = []
         cases = [("texture.dds", "texture.tga"), ("b.DDS", "b.tga"), ("c.png", "c.png.tga"),
                  ("d", "d.tga"), ("e.dds.bak", "e.dds.bak.tga")]
-        cases += [(name + suffix, name + ".tga") for name, suffix in zip(SCRIPT_NAMES, [".dds", ".DDS", ".Dds", ""])]
+        cases += [(name + suffix, name + ".tga")
+                  for name, suffix in zip(SCRIPT_NAMES, [".dds", ".DDS", ".Dds", ""])]
         # The screenshot for docs/ shows a name in Cyrillic, which the display's fonts have.
         cases.insert(0, cases.pop(cases.index(("текстура.DDS", "текстура.tga"))))
         for name, proposal in cases:

@@ -26,7 +26,11 @@ int platform_show_message(int kind, const char *text) {
 
 void platform_advise_large_buffer(void *, std::size_t) {}
 
-dialog_outcome platform_save_dialog(char *name, unsigned size, unsigned long *error) {
+int platform_full_path(const char *, char *, unsigned) {
+    return 0;
+}
+
+dialog_outcome platform_save_dialog(char *name, unsigned size, const char *, unsigned long *error) {
     dialog_offered = name;
     *error = dialog_error;
     if (!dialog_confirms)

@@ -67,11 +67,33 @@ TEST(convert_main, argument_rules) {
     expect_one_message(message_error, "Usage: dxtc2tga inputfile.dds outputfile.tga");
 }
 
+std::string repeat(const std::string &text, int times) {
+    std::string repeated;
+    while (times-- > 0)
+        repeated += text;
+    return repeated;
+}
+
 TEST(show_message, cuts_the_text_at_1023_characters) {
-    std::string long_name(3000, 'p');
-    EXPECT_EQ(run({long_name}), 1);
-    ASSERT_EQ(recorded_messages.size(), 1u);
-    EXPECT_EQ(recorded_messages[0].text, "Usage: " + std::string(1023 - 7, 'p'));
+    // "Usage: " takes 7 of the 1023 bytes, leaving 1016 for the name. A cut
+    // never splits a UTF-8 character; text that is not UTF-8 is cut by bytes.
+    const struct {
+        std::string name;
+        std::size_t kept;
+    } cases[] = {
+        {std::string(3000, 'p'), 1016},
+        {"p" + repeat("\u00e9", 1000), 1015},        // 2 bytes each
+        {"p" + repeat("\u30c6", 1000), 1 + 338 * 3}, // 3 bytes each
+        {"pp" + repeat("\U0001f600", 300), 1014},    // 4 bytes each
+        {repeat("\U0001f600", 300), 1016},           // the cut falls between two
+        {std::string(3000, '\xe9'), 1016},           // Latin-1, not UTF-8
+        {"p" + repeat("\xed\xa0\x80", 500), 1016},   // an encoded surrogate is not UTF-8
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(run({c.name}), 1);
+        ASSERT_EQ(recorded_messages.size(), 1u);
+        EXPECT_EQ(recorded_messages[0].text, "Usage: " + c.name.substr(0, c.kept)) << c.kept;
+    }
 }
 
 TEST(propose_output_name, replaces_dds_or_appends_tga) {
@@ -93,11 +115,48 @@ TEST(propose_output_name, replaces_dds_or_appends_tga) {
         {std::string(300, 'a') + ".dds", std::string(300, 'a') + ".tga"},
         {std::string(output_name_input_part + 50, 'a'),
          std::string(output_name_input_part, 'a') + ".tga"},
+        // A cut ends before a character it would split: 4095 bytes would
+        // end inside the 2047th "é" (two bytes each) after "pp".
+        {"pp" + repeat("\u00e9", 2100), "pp" + repeat("\u00e9", 2046) + ".tga"},
     };
     for (const auto &c : cases) {
         char name[output_name_size];
         propose_output_name(c.input.c_str(), name);
         EXPECT_EQ(std::string(name), c.proposal) << c.input;
+    }
+}
+
+TEST(propose_dialog_name, the_full_path_when_it_fits_else_the_name_and_its_folder) {
+    // A buffer of 254 bytes of name + ".tga" + terminator, so that paths of
+    // a readable length reach its end.
+    constexpr unsigned dialog_size = 259;
+    const std::string deep = "Z:\\" + std::string(243, 'L') + "\\"; // 247 bytes
+    const struct {
+        std::string path, proposal, folder; // no folder: the dialog gets none
+    } cases[] = {
+        {"C:\\maps\\texture.DDS", "C:\\maps\\texture.tga", ""},
+        {"C:\\maps.old\\texture", "C:\\maps.old\\texture.tga", ""},
+        {deep + "texture.dds", deep + "texture.tga", ""}, // 258 bytes
+        {deep + "texture1.dds", "texture1.tga", deep},    // 259: no room for the terminator
+        {deep + "texture", deep + "texture.tga", ""},     // 258 bytes with ".tga"
+        {deep + "texture1", "texture1.tga", deep},
+        {"C:\\" + std::string(300, 'a') + ".dds", std::string(254, 'a') + ".tga", "C:\\"},
+        {"C:/maps/" + std::string(252, 'a') + ".dds", std::string(252, 'a') + ".tga", "C:/maps/"},
+        // A name cut alone ends between characters, unless it is not UTF-8.
+        {"C:\\p" + repeat("\u00e9", 150), "p" + repeat("\u00e9", 126) + ".tga", "C:\\"},
+        {"C:\\" + repeat("\u30c6", 100), repeat("\u30c6", 84) + ".tga", "C:\\"},
+        {"C:\\p" + repeat("\U0001f600", 70), "p" + repeat("\U0001f600", 63) + ".tga", "C:\\"},
+        {"C:\\" + std::string(300, '\xe9'), std::string(254, '\xe9') + ".tga", "C:\\"},
+        {std::string(300, 'a'), std::string(254, 'a') + ".tga", ""}, // a bare name
+    };
+    for (const auto &c : cases) {
+        char name[dialog_size];
+        std::vector<char> folder(c.path.size() + 1, '?');
+        const int has_folder =
+            propose_dialog_name(c.path.c_str(), name, dialog_size, folder.data());
+        EXPECT_EQ(std::string(name), c.proposal) << c.path;
+        EXPECT_EQ(has_folder, c.folder.empty() ? 0 : 1) << c.path;
+        EXPECT_EQ(has_folder ? std::string(folder.data()) : "", c.folder) << c.path;
     }
 }
 

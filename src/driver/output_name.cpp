@@ -2,10 +2,11 @@
 
 #include "messages.h"
 #include "platform.h"
+#include "utf8.h"
 
 #include <cstring>
 
-static_assert(output_name_size == output_name_input_part + 4 + 1, "name + \".tga\" + terminator");
+static_assert(output_name_size >= output_name_input_part + 4 + 1, "name + \".tga\" + terminator");
 
 static int equals_ignoring_case(const char *a, const char *b) {
     for (; *a != '\0' && *b != '\0'; ++a, ++b) {
@@ -17,23 +18,72 @@ static int equals_ignoring_case(const char *a, const char *b) {
     return *a == *b;
 }
 
+// Only the last dot counts, wherever it stands in the path.
+static int has_dds_suffix(const char *name) {
+    const char *dot = std::strrchr(name, '.');
+    return dot != nullptr && equals_ignoring_case(dot, ".dds");
+}
+
+// Copies the first `length` bytes of `source` into `name` under the proposal rule.
+static void propose_from(const char *source, std::size_t length, char *name) {
+    std::memcpy(name, source, length);
+    name[length] = '\0';
+    std::memcpy(has_dds_suffix(name) ? std::strrchr(name, '.') : name + length, ".tga",
+                sizeof ".tga");
+}
+
 void propose_output_name(const char *input_name, char *name) {
     std::size_t length = std::strlen(input_name);
     if (length > output_name_input_part)
-        length = output_name_input_part;
-    std::memcpy(name, input_name, length);
-    name[length] = '\0';
+        length = utf8_cut_length(input_name, output_name_input_part);
+    propose_from(input_name, length, name);
+}
 
-    // Only the last dot counts, wherever it stands in the path.
-    char *dot = std::strrchr(name, '.');
-    char *end = dot != nullptr && equals_ignoring_case(dot, ".dds") ? dot : name + length;
-    std::memcpy(end, ".tga", sizeof ".tga");
+// Whether the proposal for `name` (`length` bytes), as long as the name or
+// ".tga" longer, fits in `size` bytes with its terminator.
+static int proposal_fits(const char *name, std::size_t length, unsigned size) {
+    const std::size_t suffix = has_dds_suffix(name) ? 0 : sizeof ".tga" - 1;
+    return length + suffix < size;
+}
+
+int propose_dialog_name(const char *path, char *name, unsigned size, char *folder) {
+    std::size_t length = std::strlen(path);
+    if (proposal_fits(path, length, size)) {
+        propose_from(path, length, name);
+        return 0;
+    }
+    // The folder keeps its closing separator: a drive's root stays C:\ and
+    // does not become C:, the current folder on that drive.
+    const char *own_name = path;
+    for (const char *c = path; *c != '\0'; ++c)
+        if (*c == '\\' || *c == '/')
+            own_name = c + 1;
+    const std::size_t folder_length = static_cast<std::size_t>(own_name - path);
+    std::memcpy(folder, path, folder_length);
+    folder[folder_length] = '\0';
+
+    // A name too long even alone is cut to leave room for ".tga" and the terminator.
+    length -= folder_length;
+    if (!proposal_fits(own_name, length, size))
+        length = utf8_cut_length(own_name, size - sizeof ".tga");
+    propose_from(own_name, length, name);
+    return folder_length > 0;
 }
 
 output_name_outcome choose_output_name(const char *input_name, char *name) {
-    propose_output_name(input_name, name);
+    // Where the platform gives the input's full path, the dialog opens in
+    // the input's folder; otherwise the input name is proposed as given.
+    static char path[windows_path_size];
+    static char folder[windows_path_size];
+    const char *initial_folder = nullptr;
+    if (platform_full_path(input_name, path, windows_path_size)) {
+        if (propose_dialog_name(path, name, output_name_size, folder))
+            initial_folder = folder;
+    } else {
+        propose_output_name(input_name, name);
+    }
     unsigned long error = 0;
-    switch (platform_save_dialog(name, output_name_size, &error)) {
+    switch (platform_save_dialog(name, output_name_size, initial_folder, &error)) {
     case dialog_confirmed:
         return output_name_chosen;
     case dialog_taken_unasked:

@@ -5,15 +5,23 @@
 
 #include <climits>
 
-// The name buffer: the longest input name the proposal keeps, + ".tga" +
-// terminator. On Windows it is the save dialog's buffer, 254 characters of
-// input name; elsewhere it holds any path the system can open, whole.
+// The longest path the Windows ANSI calls open, in bytes with the
+// terminator: MAX_PATH (260) UTF-16 units, each at most 3 bytes of UTF-8.
+constexpr unsigned windows_path_size = 260 * 3;
+
+// The name buffer and the longest input name a proposal keeps. On Windows
+// the buffer is the save dialog's and must hold the full path the dialog
+// hands back, in UTF-8, or the dialog refuses the user's choice
+// (FNERR_BUFFERTOOSMALL); a proposal cut from a name that is not a path
+// keeps 254 characters + ".tga". Elsewhere the buffer holds any path the
+// system can open, whole, + ".tga" + terminator.
 #ifdef _WIN32
+constexpr unsigned output_name_size = windows_path_size;
 constexpr unsigned output_name_input_part = 254;
 #else
 constexpr unsigned output_name_input_part = PATH_MAX - 1;
-#endif
 constexpr unsigned output_name_size = output_name_input_part + 4 + 1;
+#endif
 
 enum output_name_outcome {
     output_name_chosen,   // a person chose or confirmed the name
@@ -23,9 +31,19 @@ enum output_name_outcome {
 };
 
 // Fills `name` (output_name_size characters) with the input name, cut to its
-// first output_name_input_part characters, whose ".dds" suffix (any case) is
-// replaced by ".tga" or, when it has none, with ".tga" appended.
+// first output_name_input_part characters (fewer where that would split a
+// UTF-8 character), whose ".dds" suffix (any case) is replaced by ".tga" or,
+// when it has none, with ".tga" appended.
 void propose_output_name(const char *input_name, char *name);
+
+// The proposal for a save dialog that opens in the folder of the name it is
+// given (Windows), made from `path`, the input's full path. `name` (`size`
+// bytes) gets the whole path under the rule above when that fits, and 0 is
+// returned. Otherwise `name` gets the proposal for the file's own name, its
+// end cut at a character boundary only when even that does not fit, and
+// `folder` (as long as `path`) the path's folder with its closing separator,
+// for the dialog to open in; 1 is returned, or 0 when the path names no folder.
+int propose_dialog_name(const char *path, char *name, unsigned size, char *folder);
 
 // Proposes a name and runs the save dialog. On output_name_chosen and
 // output_name_proposed `name` holds the path; a failed dialog has shown its

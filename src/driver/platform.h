@@ -18,10 +18,18 @@ enum dialog_outcome {
     dialog_taken_unasked, // nobody could be asked: the proposal stands as it is
 };
 
+// Puts the full path of the file `name` into `path` (`size` bytes) and
+// returns 1 where the save dialog opens in the folder of the path it is
+// given, and otherwise in the folder it last used (Windows). Returns 0 where
+// the input name is proposed as given, or when the full path does not fit.
+int platform_full_path(const char *name, char *path, unsigned size);
+
 // Offers `name` (a buffer of `size` characters holding the proposal) in the
-// save dialog. On dialog_no_name `*error` is 0 when the user cancelled and the
-// dialog's error code when the dialog failed.
-dialog_outcome platform_save_dialog(char *name, unsigned size, unsigned long *error);
+// save dialog, opened in `folder` unless that is null. On dialog_no_name
+// `*error` is 0 when the user cancelled and the dialog's error code when the
+// dialog failed.
+dialog_outcome platform_save_dialog(char *name, unsigned size, const char *folder,
+                                    unsigned long *error);
 
 // Opens the input file for binary reading; null with errno set on failure.
 // A named pipe with no writer is opened without waiting for one.

@@ -120,7 +120,12 @@ static int ask_on_terminal(char *name, unsigned size, unsigned long *error) {
     return chosen;
 }
 
-dialog_outcome platform_save_dialog(char *name, unsigned size, unsigned long *error) {
+// The terminal's question offers the input name as given, relative or not.
+int platform_full_path(const char *, char *, unsigned) {
+    return 0;
+}
+
+dialog_outcome platform_save_dialog(char *name, unsigned size, const char *, unsigned long *error) {
     *error = 0;
     if (isatty(STDIN_FILENO))
         return ask_on_terminal(name, size, error) ? dialog_confirmed : dialog_no_name;
@@ -363,14 +368,16 @@ static int link_unnamed(std::FILE *output) {
     if (!output_may_replace)
         return linkat(AT_FDCWD, proc_path, AT_FDCWD, output_path, AT_SYMLINK_FOLLOW) == 0;
     char link_path[PATH_MAX];
-    for (int attempt = 0; attempt < 100; ++attempt) {
+    int linked = 0;
+    for (int attempt = 0; attempt < 100 && !linked; ++attempt) {
         if (!next_temporary_path(link_path))
             return 0;
-        if (linkat(AT_FDCWD, proc_path, AT_FDCWD, link_path, AT_SYMLINK_FOLLOW) == 0)
-            break;
-        if (errno != EEXIST)
+        linked = linkat(AT_FDCWD, proc_path, AT_FDCWD, link_path, AT_SYMLINK_FOLLOW) == 0;
+        if (!linked && errno != EEXIST)
             return 0;
     }
+    if (!linked)
+        return 0; // errno is EEXIST: a hundred names in use
     if (rename(link_path, output_path) == 0)
         return 1;
     const int error = errno;

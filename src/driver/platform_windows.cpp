@@ -41,12 +41,23 @@ int platform_show_message(int kind, const char *text) {
     return MessageBoxA(nullptr, text, message_caption, static_cast<UINT>(kind));
 }
 
-dialog_outcome platform_save_dialog(char *name, unsigned size, unsigned long *error) {
+// The dialog opens in the folder of a name that holds a path, and otherwise
+// in the folder it last used, which may be anywhere: the driver hands it the
+// input's full path.
+int platform_full_path(const char *name, char *path, unsigned size) {
+    // 0: failed; `size` or more: the length the path needs.
+    const DWORD length = GetFullPathNameA(name, size, path, nullptr);
+    return length != 0 && length < size;
+}
+
+dialog_outcome platform_save_dialog(char *name, unsigned size, const char *folder,
+                                    unsigned long *error) {
     OPENFILENAMEA request = {};
     request.lStructSize = save_request_size;
     request.lpstrFilter = save_filter;
     request.lpstrFile = name;
     request.nMaxFile = size;
+    request.lpstrInitialDir = folder;
     request.Flags = OFN_OVERWRITEPROMPT;
     request.lpstrDefExt = save_default_extension;
 

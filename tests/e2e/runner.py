@@ -76,6 +76,13 @@ def unescape(text):
     return re.sub(r"\\(x[0-9a-fA-F]{2}|u[0-9a-fA-F]{4}|.)", replace, text)
 
 
+def ansi_text(text):
+    """A string of the ANSI calls, each byte escaped as its own character, as
+    the text it stands for: the exe's manifest makes the code page UTF-8. A
+    byte sequence that is not UTF-8 (half a character) shows as U+FFFD."""
+    return text.encode("latin-1").decode("utf-8", errors="replace")
+
+
 def parse_relay_trace(trace):
     """Messages from the MessageBoxA calls in a relay trace, as (kind, text).
     A box with an owner window, another caption or another style has that
@@ -94,7 +101,7 @@ def parse_relay_trace(trace):
         caption = unescape(caption)
         if int(owner, 16) != 0 or caption != CAPTION:
             kind += f" (owner {owner}, caption {caption!r})"
-        messages.append((kind, unescape(text)))
+        messages.append((kind, ansi_text(unescape(text))))
     return messages
 
 
@@ -168,14 +175,20 @@ def find_window(name):
 
 
 def wait_window(name, proc, timeout=30):
-    """Waits for a window named by the pattern while the process runs."""
+    """Waits for a window named by the pattern while the process runs. When
+    none comes, the process is ended, so that whatever it shows instead (a
+    message box) cannot be taken for the next test's window."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline and proc.poll() is None:
         window = find_window(name)
         if window is not None:
             return window
         time.sleep(0.05)
-    raise AssertionError(f"no window {name!r} appeared (exit code {proc.poll()})")
+    code = proc.poll()
+    if code is None:
+        proc.kill()
+        proc.wait()
+    raise AssertionError(f"no window {name!r} appeared (exit code {code})")
 
 
 def press(window, *keys):

@@ -1,9 +1,10 @@
 """Reads what the tests check in a Windows executable: its subsystem, and
-the icon and version record among its resources."""
+the icon, version record and application manifest among its resources."""
 import struct
+import xml.etree.ElementTree as ElementTree
 
 SUBSYSTEM_WINDOWS_GUI = 2
-RT_ICON, RT_VERSION, RT_GROUP_ICON = 3, 16, 14
+RT_ICON, RT_VERSION, RT_GROUP_ICON, RT_MANIFEST = 3, 16, 14, 24
 VS_FIXEDFILEINFO_SIGNATURE = 0xFEEF04BD
 
 
@@ -98,3 +99,44 @@ def icons(resources):
         width, height, _, _, _, bits, _, icon_id = struct.unpack_from("<BBBBHHIH", group, 6 + 14 * i)
         found.append((width or 256, height or 256, bits, resources[(RT_ICON, icon_id)]))
     return found
+
+
+# The namespaces of an application manifest's elements.
+MANIFEST_NAMESPACES = {
+    "asm1": "urn:schemas-microsoft-com:asm.v1",
+    "asm3": "urn:schemas-microsoft-com:asm.v3",
+    "compat": "urn:schemas-microsoft-com:compatibility.v1",
+    "ws2005": "http://schemas.microsoft.com/SMI/2005/WindowsSettings",
+    "ws2016": "http://schemas.microsoft.com/SMI/2016/WindowsSettings",
+    "ws2019": "http://schemas.microsoft.com/SMI/2019/WindowsSettings",
+}
+
+
+def manifest(resources):
+    """What the application manifest (RT_MANIFEST, id 1) asks of Windows:
+    {"dependencies": [(name, version, public key)], "execution level": ...,
+    "supported OS": {GUID, ...}, "dpiAware": ..., "dpiAwareness": ...,
+    "activeCodePage": ...}. Raises on XML that is not well-formed."""
+    root = ElementTree.fromstring(resources[(RT_MANIFEST, 1)])
+    assert root.tag == "{urn:schemas-microsoft-com:asm.v1}assembly", root.tag
+    assert root.get("manifestVersion") == "1.0"
+
+    def text(path):
+        found = root.findall(path, MANIFEST_NAMESPACES)
+        return found[0].text.strip() if len(found) == 1 else found
+
+    settings = "asm3:application/asm3:windowsSettings/"
+    dependencies = root.findall("asm1:dependency/asm1:dependentAssembly/asm1:assemblyIdentity",
+                                MANIFEST_NAMESPACES)
+    return {
+        "dependencies": [(e.get("name"), e.get("version"), e.get("publicKeyToken"))
+                         for e in dependencies],
+        "execution level": [e.get("level") for e in root.findall(
+            "asm3:trustInfo/asm3:security/asm3:requestedPrivileges/asm3:requestedExecutionLevel",
+            MANIFEST_NAMESPACES)],
+        "supported OS": {e.get("Id") for e in root.findall(
+            "compat:compatibility/compat:application/compat:supportedOS", MANIFEST_NAMESPACES)},
+        "dpiAware": text(settings + "ws2005:dpiAware"),
+        "dpiAwareness": text(settings + "ws2016:dpiAwareness"),
+        "activeCodePage": text(settings + "ws2019:activeCodePage"),
+    }

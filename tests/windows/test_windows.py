@@ -10,7 +10,8 @@ import unittest
 import zipfile
 
 from ddsfile import dds
-from pe_resources import SUBSYSTEM_WINDOWS_GUI, PortableExecutable, icons, version_record
+from pe_resources import RT_MANIFEST, SUBSYSTEM_WINDOWS_GUI, PortableExecutable, icons, manifest, \
+    version_record
 from runner import RUNNER_EXE, NativeRunner, WineRunner, press, runner_from_environment, \
     type_text, wait_window
 from test_cli import COMPLETE, Converter, probe_6x5
@@ -23,6 +24,10 @@ SCREENSHOTS = os.environ.get("DXTC2TGA_SCREENSHOTS",
 OBJDUMP = "x86_64-w64-mingw32-objdump"
 VERSION = "1.0.0.0"
 ZIP = os.environ.get("DXTC2TGA_ZIP")
+
+# Names in the scripts the system's legacy code page lacks, one beyond the
+# Basic Multilingual Plane: the manifest's UTF-8 code page carries them all.
+SCRIPT_NAMES = ["テクスチャ", "текстура", "υφή", "\U0001f5bc\ufe0f"]
 
 under_wine = unittest.skipUnless(isinstance(RUNNER, WineRunner),
                                  "needs the Windows exe under Wine (tests/windows/run-under-wine)")
@@ -74,6 +79,22 @@ class Executable(unittest.TestCase):
         self.assertEqual(strings["OriginalFilename"], "dxtc2tga.exe")
         self.assertEqual(strings["LegalCopyright"], "Copyright (c) 2026 the dxtc2tga authors")
 
+    def test_manifest(self):
+        resources = self.exe.resources()
+        self.assertEqual([key for key in resources if key[0] == RT_MANIFEST], [(RT_MANIFEST, 1)])
+        self.assertEqual(manifest(resources), {
+            # Visual styles for the message box and the save dialog.
+            "dependencies": [("Microsoft.Windows.Common-Controls", "6.0.0.0", "6595b64144ccf1df")],
+            "execution level": ["asInvoker"],
+            "supported OS": {"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",   # Windows 10 and 11
+                             "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",   # 8.1
+                             "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",   # 8
+                             "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}"},  # 7
+            "dpiAware": "true/pm",  # per monitor on 8.1, system-wide before
+            "dpiAwareness": "PerMonitorV2, PerMonitor",
+            "activeCodePage": "UTF-8",  # the ANSI calls in UTF-8 from Windows 10 1903
+        })
+
     def test_icon_is_the_drawn_picture_in_256_colours(self):
         drawn = subprocess.run([sys.executable, os.path.join(ROOT, "tools", "make-icon"), "/dev/stdout"],
                                check=True, capture_output=True).stdout
@@ -108,11 +129,21 @@ class SaveDialog(Converter):
     def start(self, *args):
         return RUNNER.start(list(args), self.dir)
 
+    def tree(self):
+        """Every file under the test's folder, by its path from there."""
+        return sorted(os.path.relpath(os.path.join(folder, name), self.dir)
+                      for folder, _, names in os.walk(self.dir) for name in names)
+
     def test_confirming_the_proposal_converts(self):
         source, expected = probe_6x5()
         shots = []
-        for name, proposal in [("texture.dds", "texture.tga"), ("b.DDS", "b.tga"),
-                               ("c.png", "c.png.tga"), ("d", "d.tga"), ("e.dds.bak", "e.dds.bak.tga")]:
+        cases = [("texture.dds", "texture.tga"), ("b.DDS", "b.tga"), ("c.png", "c.png.tga"),
+                 ("d", "d.tga"), ("e.dds.bak", "e.dds.bak.tga")]
+        cases += [(name + suffix, name + ".tga")
+                  for name, suffix in zip(SCRIPT_NAMES, [".dds", ".DDS", ".Dds", ""])]
+        # The screenshot for docs/ shows a name in Cyrillic, which the display's fonts have.
+        cases.insert(0, cases.pop(cases.index(("текстура.DDS", "текстура.tga"))))
+        for name, proposal in cases:
             with self.subTest(name):
                 self.write(name, source)
                 proc, trace = self.start(name)
@@ -128,6 +159,41 @@ class SaveDialog(Converter):
         self.assertEqual(len(shots), 2)
         for shot in shots:
             self.assertGreater(colour_count(shot), 16, shot)
+
+    def test_the_dialog_opens_beside_the_input(self):
+        # The dialog opens where the last one saved unless it is given a full
+        # path; bare names from two folders in turn show that. The Wine prefix
+        # is the tests' own (run-under-wine), and the first conversion here
+        # makes t1 the folder last used.
+        source, expected = probe_6x5()
+        for folder, name, args in [("t1", "a.dds", ["a.dds"]), ("t2", "src.dds", ["src.dds"]),
+                                   ("t3", "c.dds", ["*.dds"])]:
+            with self.subTest(folder):
+                os.mkdir(self.path(folder))
+                self.write(os.path.join(folder, name), source)
+                proc, trace = RUNNER.start(args, self.path(folder))
+                press(wait_window(self.DIALOG, proc), "Return")
+                self.assertEqual(RUNNER.finish(proc, trace).messages, COMPLETE)
+        self.assertEqual(self.tree(), ["t1/a.dds", "t1/a.tga", "t2/src.dds", "t2/src.tga",
+                                       "t3/c.dds", "t3/c.tga"])
+        self.assertEqual(self.read("t3/c.tga"), expected)
+
+    def test_a_deep_input_is_not_proposed_cut(self):
+        # A full path of 259 characters, the most that Windows opens: cut to
+        # 254 it would have named the output "textur.tga"; the dialog hands
+        # back a path as long, which the name buffer must hold.
+        source, expected = probe_6x5()
+        wine_dir = "Z:" + self.dir.replace("/", "\\")
+        deep = "L" * (259 - len(wine_dir) - len("\\") - len("\\texture.dds"))
+        os.mkdir(self.path(deep))
+        self.write(os.path.join(deep, "texture.dds"), source)
+        path = "\\".join([wine_dir, deep, "texture.dds"])
+        self.assertEqual(len(path), 259)
+        proc, trace = self.start(path)
+        press(wait_window(self.DIALOG, proc), "Return")
+        self.assertEqual(RUNNER.finish(proc, trace).messages, COMPLETE)
+        self.assertEqual(self.tree(), [deep + "/texture.dds", deep + "/texture.tga"])
+        self.assertEqual(self.read(os.path.join(deep, "texture.tga")), expected)
 
     def test_a_typed_name_gets_the_default_extension(self):
         source, expected = probe_6x5()
@@ -183,8 +249,9 @@ class SaveDialog(Converter):
 
 
 @under_wine
-class Wildcards(Converter):
-    """The runtime expands patterns; matches come in name order."""
+class Arguments(Converter):
+    """What the runtime hands the program: patterns expanded, matches in name
+    order, and names in any script."""
 
     def test_patterns_count_as_the_names_they_match(self):
         source, expected = probe_6x5()
@@ -201,6 +268,27 @@ class Wildcards(Converter):
         self.check(self.run_tool("none*.dds"), 2, "error",
                    "Error opening input file: Invalid argument")
 
+    def test_names_in_any_script(self):
+        source, expected = probe_6x5()
+        for name in SCRIPT_NAMES:
+            with self.subTest(name):
+                # Without the UTF-8 code page the name reaches the system as
+                # question marks: "Invalid argument" instead.
+                self.check(self.run_tool(name + ".dds", "out.tga"), 2, "error",
+                           "Error opening input file: No such file or directory")
+                self.write(name + ".dds", source)
+                self.assertEqual(self.run_tool(name[0] + "*", name + ".tga").messages, COMPLETE)
+                self.assertEqual(self.read(name + ".tga"), expected)
+                os.remove(self.path(name + ".dds"))
+        # The usage message names the program by its path, here in a folder
+        # of such a name: the text reaches the message box whole.
+        folder = self.path(" ".join(SCRIPT_NAMES))
+        os.mkdir(folder)
+        copy = WineRunner(shutil.copy(RUNNER_EXE, folder))
+        result = copy.run([], self.dir)
+        self.check(result, 1, "error", f"Usage: {copy.program_name} inputfile.dds outputfile.tga")
+        self.assertIn("\\" + " ".join(SCRIPT_NAMES) + "\\", copy.program_name)
+
 
 @under_wine
 @unittest.skipUnless(os.access(LINUX_EXE, os.X_OK), f"the Linux build {LINUX_EXE} is not built")
@@ -215,11 +303,15 @@ class SameBytesAsLinux(Converter):
             subprocess.run([sys.executable, make_texture, str(width), str(height), code,
                             self.path(name), str(width)], check=True)
             inputs[name] = self.path(name)
+        # Input and output named in other scripts.
+        for name, size in zip(SCRIPT_NAMES, ["70x46-DXT5", "6x5-DXT3", "1x1-DXT1", "sample"]):
+            inputs[name + ".dds"] = shutil.copy(inputs[size + ".dds"], self.path(name + ".dds"))
         for name, path in inputs.items():
             with self.subTest(name):
+                output = os.path.splitext(name)[0] + ".tga"
                 self.assertEqual(linux.run([path, "linux.tga"], cwd=self.dir).code, 0)
-                self.assertEqual(self.run_tool(path, "windows.tga").messages, COMPLETE)
-                self.assertEqual(self.read("windows.tga"), self.read("linux.tga"))
+                self.assertEqual(self.run_tool(path, output).messages, COMPLETE)
+                self.assertEqual(self.read(output), self.read("linux.tga"))
 
 
 if __name__ == "__main__":

@@ -4,51 +4,50 @@
 constexpr unsigned char continuation_low = 0x80;
 constexpr unsigned char continuation_high = 0xBF;
 
-// The bytes of the character that `lead` begins, and the range its second
-// byte must lie in so that the character is neither written in more bytes
-// than it needs, nor a UTF-16 surrogate, nor beyond U+10FFFF. 0: `lead`
-// begins no character (a continuation byte, 0xC0, 0xC1, 0xF5 and above).
-struct sequence {
-    std::size_t bytes;
-    unsigned char second_low, second_high;
-};
-
-static sequence sequence_of(unsigned char lead) {
+// The bytes of the character that `lead` begins, and in `*low` and `*high`
+// the range its second byte must lie in so that the character is neither
+// written in more bytes than it needs, nor a UTF-16 surrogate, nor beyond
+// U+10FFFF. 0: `lead` begins no character (a continuation byte, 0xC0, 0xC1,
+// 0xF5 and above).
+static std::size_t sequence_of(unsigned char lead, unsigned char *low, unsigned char *high) {
+    *low = continuation_low;
+    *high = continuation_high;
     if (lead < 0x80)
-        return {1, 0, 0}; // ASCII
+        return 1; // ASCII
     if (lead >= 0xC2 && lead <= 0xDF)
-        return {2, continuation_low, continuation_high}; // U+0080 to U+07FF
+        return 2; // U+0080 to U+07FF
     if (lead == 0xE0)
-        return {3, 0xA0, continuation_high}; // from U+0800
-    if (lead == 0xED)
-        return {3, continuation_low, 0x9F}; // below the surrogates U+D800 to U+DFFF
-    if (lead >= 0xE1 && lead <= 0xEF)
-        return {3, continuation_low, continuation_high};
+        *low = 0xA0; // from U+0800
+    else if (lead == 0xED)
+        *high = 0x9F; // below the surrogates U+D800 to U+DFFF
+    if (lead >= 0xE0 && lead <= 0xEF)
+        return 3;
     if (lead == 0xF0)
-        return {4, 0x90, continuation_high}; // from U+10000
-    if (lead >= 0xF1 && lead <= 0xF3)
-        return {4, continuation_low, continuation_high};
-    if (lead == 0xF4)
-        return {4, continuation_low, 0x8F}; // up to U+10FFFF
-    return {0, 0, 0};
+        *low = 0x90; // from U+10000
+    else if (lead == 0xF4)
+        *high = 0x8F; // up to U+10FFFF
+    if (lead >= 0xF0 && lead <= 0xF4)
+        return 4;
+    return 0;
 }
 
 std::size_t utf8_cut_length(const char *text, std::size_t length) {
     const unsigned char *bytes = reinterpret_cast<const unsigned char *>(text);
     std::size_t start = 0; // of the character being read
     while (start < length) {
-        const sequence s = sequence_of(bytes[start]);
-        if (s.bytes == 0)
+        unsigned char second_low = 0, second_high = 0;
+        const std::size_t size = sequence_of(bytes[start], &second_low, &second_high);
+        if (size == 0)
             return length;
-        for (std::size_t i = 1; i < s.bytes; ++i) {
+        for (std::size_t i = 1; i < size; ++i) {
             if (start + i == length)
                 return start; // the cut falls inside this character
-            const unsigned char low = i == 1 ? s.second_low : continuation_low;
-            const unsigned char high = i == 1 ? s.second_high : continuation_high;
+            const unsigned char low = i == 1 ? second_low : continuation_low;
+            const unsigned char high = i == 1 ? second_high : continuation_high;
             if (bytes[start + i] < low || bytes[start + i] > high)
                 return length;
         }
-        start += s.bytes;
+        start += size;
     }
     return length;
 }

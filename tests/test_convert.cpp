@@ -82,12 +82,14 @@ TEST(show_message, cuts_the_text_at_1023_characters) {
         std::size_t kept;
     } cases[] = {
         {std::string(3000, 'p'), 1016},
-        {"p" + repeat("\u00e9", 1000), 1015},        // 2 bytes each
-        {"p" + repeat("\u30c6", 1000), 1 + 338 * 3}, // 3 bytes each
-        {"pp" + repeat("\U0001f600", 300), 1014},    // 4 bytes each
-        {repeat("\U0001f600", 300), 1016},           // the cut falls between two
-        {std::string(3000, '\xe9'), 1016},           // Latin-1, not UTF-8
-        {"p" + repeat("\xed\xa0\x80", 500), 1016},   // an encoded surrogate is not UTF-8
+        {"p" + repeat("\u00e9", 1000), 1015},           // 2 bytes each
+        {"p" + repeat("\u30c6", 1000), 1 + 338 * 3},    // 3 bytes each
+        {"pp" + repeat("\U0001f600", 300), 1014},       // 4 bytes each
+        {repeat("\U0001f600", 300), 1016},              // the cut falls between two
+        {std::string(3000, '\xe9'), 1016},              // Latin-1, not UTF-8
+        {"p" + repeat("\xed\xa0\x80", 500), 1016},      // an encoded surrogate is not UTF-8
+        {"p" + repeat("\xe0\x80\x80", 500), 1016},      // nor an overlong "\0"
+        {"pp" + repeat("\xf4\x90\x80\x80", 300), 1016}, // nor a code point past U+10FFFF
     };
     for (const auto &c : cases) {
         EXPECT_EQ(run({c.name}), 1);

@@ -2,6 +2,8 @@
 #ifndef DXTC2TGA_DRIVER_MESSAGES_H
 #define DXTC2TGA_DRIVER_MESSAGES_H
 
+#include <cstdio>
+
 // Message kinds. The value is the style handed to the Windows message box,
 // so it selects the icon: MB_OK | MB_ICONERROR and MB_OK | MB_ICONINFORMATION.
 constexpr int message_error = 16;
@@ -12,8 +14,6 @@ constexpr const char message_caption[] = "DXTC Conversion";
 
 // Longest text shown, terminator included; longer text is cut to 1023 characters.
 constexpr int message_buffer_size = 1024;
-
-#include <cstdio>
 
 // The reason shown after a read that fell short: "Unexpected end of file"
 // when the stream reached its end (which sets no error number), otherwise

@@ -404,7 +404,7 @@ output_placement platform_finish_output(std::FILE *output, const char **reason) 
         error = errno;
         break;
     case route_unnamed:
-        // The writers flushed everything; the file is linked while still open.
+        // Nothing may stay buffered: the file is linked while still open.
         block_cleanup_signals(SIG_BLOCK); // no stray link name if interrupted
         placed = std::fflush(output) == 0 && link_unnamed(output);
         error = errno;

@@ -102,11 +102,3 @@ int write_tga_footer(std::FILE *output) {
     }
     return 0;
 }
-
-int close_tga(std::FILE *output) {
-    if (std::fclose(output) != 0) {
-        show_message(message_error, "%s: %s", footer_error, std::strerror(errno));
-        return 1;
-    }
-    return 0;
-}

@@ -19,7 +19,4 @@ int write_tga_image(std::FILE *output, const image *img);
 // The 26-byte footer, then everything still buffered is flushed to the file.
 int write_tga_footer(std::FILE *output);
 
-// Closes the stream; a failure here means the footer did not reach the file.
-int close_tga(std::FILE *output);
-
 #endif

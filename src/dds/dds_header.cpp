@@ -55,7 +55,12 @@ static std::uint32_t read_u32(const unsigned char *bytes) {
 }
 
 int read_dds_header(std::FILE *input, image *img) {
-    if (std::fseek(input, 0, SEEK_SET) != 0) {
+    // A stream that cannot tell where it stands (a pipe) has just been opened
+    // and is at its start; any other is taken back to its start.
+    errno = 0;
+    const long position = std::ftell(input);
+    const bool at_start = position == 0 || (position < 0 && errno == ESPIPE);
+    if (!at_start && std::fseek(input, 0, SEEK_SET) != 0) {
         show_message(message_error, "%s: %s", "Error seeking to beginning of input file",
                      std::strerror(errno));
         return 1;

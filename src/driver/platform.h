@@ -47,6 +47,13 @@ std::FILE *platform_open_input(const char *name);
 std::FILE *platform_open_output(const char *name, int may_replace, std::FILE *input,
                                 const char **reason);
 
+// The reasons platform_open_output gives for names it refuses on either
+// platform, shown after "Error opening output file: ".
+constexpr const char output_is_input_reason[] = "Output file is the input file";
+// An existing file that starts with the DDS signature is a texture: a TGA
+// never replaces it, whichever way its name came.
+constexpr const char output_is_dds_reason[] = "Output file is a DDS file";
+
 // What became of the output when its stream was finished.
 enum output_placement {
     output_placed,     // the whole file is in place under its name

@@ -306,7 +306,7 @@ std::FILE *platform_open_output(const char *name, int may_replace, std::FILE *in
         return nullptr;
     }
     if (exists && fstat(fileno(input), &input_status) == 0 && same_file(&status, &input_status)) {
-        *reason = "Output file is the input file";
+        *reason = output_is_input_reason;
         return nullptr;
     }
 

@@ -151,7 +151,7 @@ std::FILE *platform_open_output(const char *name, int may_replace, std::FILE *in
     HANDLE input_handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(input)));
     if (exists && GetFileInformationByHandle(input_handle, &input_status) &&
         same_file(&status, &input_status)) {
-        *reason = "Output file is the input file";
+        *reason = output_is_input_reason;
         return nullptr;
     }
     // A read-only file may not be replaced, as it may not be opened for writing.

@@ -84,6 +84,7 @@ static int convert_input(std::FILE *input, const char *input_name, const char *o
         switch (choose_output_name(input_name, chosen_name)) {
         case output_name_chosen:
             break;
+        case output_name_new:      // a file that appears meanwhile is not the one chosen
         case output_name_proposed: // nobody was asked, so nothing may be replaced
             may_replace = 0;
             break;

@@ -86,6 +86,8 @@ output_name_outcome choose_output_name(const char *input_name, char *name) {
     switch (platform_save_dialog(name, output_name_size, initial_folder, &error)) {
     case dialog_confirmed:
         return output_name_chosen;
+    case dialog_chosen_free:
+        return output_name_new;
     case dialog_taken_unasked:
         return output_name_proposed;
     case dialog_no_name:

@@ -24,7 +24,8 @@ constexpr unsigned output_name_size = output_name_input_part + 4 + 1;
 #endif
 
 enum output_name_outcome {
-    output_name_chosen,   // a person chose or confirmed the name
+    output_name_chosen,   // a person chose the name and agreed to replace a file of that name
+    output_name_new,      // a person chose a name that no file had: nothing may be replaced
     output_name_proposed, // nobody could be asked: the proposal is used as it is
     output_name_cancelled,
     output_name_failed,

@@ -14,7 +14,8 @@ int platform_show_message(int kind, const char *text);
 // What the save dialog settled on.
 enum dialog_outcome {
     dialog_no_name,       // cancelled or failed: see the error code
-    dialog_confirmed,     // a person chose or confirmed the name in `name`
+    dialog_confirmed,     // a person agreed to replace the file named in `name`
+    dialog_chosen_free,   // a person chose a name no file had: nothing may be replaced
     dialog_taken_unasked, // nobody could be asked: the proposal stands as it is
 };
 

@@ -1,12 +1,11 @@
 // The platform layer on POSIX systems: messages go to standard error, the
 // save dialog is a question on the terminal, and the output file is put in
-// place only once it is whole.
+// place only once it is whole (output_file_posix.cpp).
 #include "convert.h"
 #include "messages.h"
 #include "platform.h"
 
 #include <cerrno>
-#include <climits>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -67,12 +66,15 @@ static int is_yes(const char *answer) {
     return strcasecmp(answer, "y") == 0 || strcasecmp(answer, "yes") == 0;
 }
 
-// Asks for the name on the terminal until the user settles on one (1) or input ends (0).
-static int ask_on_terminal(char *name, unsigned size, unsigned long *error) {
+// Asks for the name on the terminal until the user settles on one or input
+// ends. Only a name whose file the user agreed to replace is dialog_confirmed;
+// a name that was free is dialog_chosen_free, so that a file appearing under
+// it meanwhile is not replaced unasked.
+static dialog_outcome ask_on_terminal(char *name, unsigned size, unsigned long *error) {
     char *line = nullptr;
     std::size_t capacity = 0;
     char *answer = nullptr;
-    int chosen = 0;
+    dialog_outcome chosen = dialog_no_name;
     for (;;) {
         std::fputs("Save as [", stderr);
         write_escaped(stderr, name);
@@ -103,6 +105,7 @@ static int ask_on_terminal(char *name, unsigned size, unsigned long *error) {
             *error = dialog_error_name_too_long;
             break;
         }
+        dialog_outcome outcome = dialog_chosen_free;
         if (name_taken(answer)) {
             write_escaped(stderr, answer);
             std::fputs(" already exists. Replace it? [y/N] ", stderr);
@@ -110,9 +113,10 @@ static int ask_on_terminal(char *name, unsigned size, unsigned long *error) {
                 break;
             if (!is_yes(line))
                 continue;
+            outcome = dialog_confirmed;
         }
         std::memcpy(name, answer, length + 1);
-        chosen = 1;
+        chosen = outcome;
         break;
     }
     std::free(answer);
@@ -128,7 +132,7 @@ int platform_full_path(const char *, char *, unsigned) {
 dialog_outcome platform_save_dialog(char *name, unsigned size, const char *, unsigned long *error) {
     *error = 0;
     if (isatty(STDIN_FILENO))
-        return ask_on_terminal(name, size, error) ? dialog_confirmed : dialog_no_name;
+        return ask_on_terminal(name, size, error);
     // Nobody can be asked: the proposal stands unless it would replace a file.
     if (!name_taken(name))
         return dialog_taken_unasked;
@@ -152,286 +156,6 @@ std::FILE *platform_open_input(const char *name) {
         errno = error;
     }
     return input;
-}
-
-// Writing the output file. A file that can be replaced whole is written under
-// another name in its folder and put in place only once it is complete:
-// preferably an unnamed file (O_TMPFILE) that is linked in at the end, which
-// the system removes by itself however the process ends; where the file
-// system has no unnamed files, a named temporary file, removed on every
-// failure and on SIGINT, SIGTERM and SIGHUP. One output per run, so the
-// state is kept here.
-enum output_route { route_in_place, route_unnamed, route_named };
-
-static output_route route;
-static int output_may_replace;
-static char output_path[PATH_MAX];    // where the file goes: the name, or a link's target
-static char output_folder[PATH_MAX];  // its folder, where the temporary file is made
-static char temporary_path[PATH_MAX]; // the named temporary file, while it exists
-static unsigned temporary_count;      // for the next temporary name
-
-static const int cleanup_signals[] = {SIGINT, SIGTERM, SIGHUP};
-static struct sigaction previous_actions[3];
-
-// Removes the named temporary file, then dies by the same signal, as shells
-// expect of a program that was interrupted.
-static void remove_temporary_and_die(int signal_number) {
-    unlink(temporary_path);
-    signal(signal_number, SIG_DFL);
-    raise(signal_number);
-}
-
-static void block_cleanup_signals(int how) {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int s : cleanup_signals)
-        sigaddset(&set, s);
-    sigprocmask(how, &set, nullptr);
-}
-
-// A new name in the output's folder, hidden and unlikely to be in use.
-static int next_temporary_path(char *path) {
-    const int length = std::snprintf(path, PATH_MAX, "%s/.dxtc2tga-%ld-%u.tmp", output_folder,
-                                     static_cast<long>(getpid()), temporary_count++);
-    if (length < 0 || length >= PATH_MAX) {
-        errno = ENAMETOOLONG;
-        return 0;
-    }
-    return 1;
-}
-
-// Creates the named temporary file; with fopen's permissions for a new file
-// (0666 less the umask), as the file would have had when written in place.
-static int create_named_temporary() {
-    struct sigaction action = {};
-    action.sa_handler = remove_temporary_and_die;
-    sigemptyset(&action.sa_mask);
-    // The name is recorded before any signal can see the file.
-    block_cleanup_signals(SIG_BLOCK);
-    for (int i = 0; i < 3; ++i)
-        sigaction(cleanup_signals[i], &action, &previous_actions[i]);
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        if (!next_temporary_path(temporary_path))
-            break;
-        fd = open(temporary_path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST)
-            break;
-    }
-    if (fd < 0)
-        temporary_path[0] = '\0';
-    const int error = errno;
-    block_cleanup_signals(SIG_UNBLOCK);
-    errno = error;
-    return fd;
-}
-
-// Removes the named temporary file (if any) and restores the signals.
-static void forget_named_temporary() {
-    block_cleanup_signals(SIG_BLOCK);
-    if (temporary_path[0] != '\0')
-        unlink(temporary_path);
-    temporary_path[0] = '\0';
-    for (int i = 0; i < 3; ++i)
-        sigaction(cleanup_signals[i], &previous_actions[i], nullptr);
-    block_cleanup_signals(SIG_UNBLOCK);
-}
-
-static int same_file(const struct stat *a, const struct stat *b) {
-    return a->st_dev == b->st_dev && a->st_ino == b->st_ino;
-}
-
-// Copies `path` into output_path and its folder into output_folder.
-static int set_output_path(const char *path) {
-    const std::size_t length = std::strlen(path);
-    if (length >= sizeof output_path) {
-        errno = ENAMETOOLONG;
-        return 0;
-    }
-    std::memcpy(output_path, path, length + 1);
-    std::memcpy(output_folder, path, length + 1);
-    char *slash = std::strrchr(output_folder, '/');
-    if (slash == nullptr)
-        std::memcpy(output_folder, ".", sizeof ".");
-    else
-        slash[slash == output_folder ? 1 : 0] = '\0'; // "/name" lies in "/"
-    return 1;
-}
-
-static int name_too_long() {
-    const char *slash = std::strrchr(output_path, '/');
-    const char *base = slash != nullptr ? slash + 1 : output_path;
-    const long longest = pathconf(output_folder, _PC_NAME_MAX);
-    return longest > 0 && std::strlen(base) > static_cast<std::size_t>(longest);
-}
-
-// A temporary file for the output in its folder; -1 with errno set when
-// none can be made there.
-static int open_temporary(const struct stat *replaced) {
-    int fd = -1;
-#if defined(O_TMPFILE)
-    // The unnamed file is linked in through /proc; without /proc it cannot be.
-    if (access("/proc/self/fd", X_OK) == 0) {
-        fd = open(output_folder, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-        if (fd >= 0)
-            route = route_unnamed;
-        else if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
-            return -1; // the folder itself refuses: a named file would fare no better
-    }
-#endif
-    if (fd < 0) {
-        fd = create_named_temporary();
-        if (fd < 0)
-            return -1;
-        route = route_named;
-    }
-    // A replaced file's permissions, and its owner where we may give it.
-    if (replaced != nullptr) {
-        fchmod(fd, replaced->st_mode & 07777);
-        if (replaced->st_uid != geteuid() || replaced->st_gid != getegid())
-            (void)!fchown(fd, replaced->st_uid, replaced->st_gid);
-    }
-    return fd;
-}
-
-std::FILE *platform_open_output(const char *name, int may_replace, std::FILE *input,
-                                const char **reason) {
-    route = route_in_place;
-    output_may_replace = may_replace;
-    struct stat link_status, status, input_status;
-    const int named = lstat(name, &link_status) == 0;
-    const int exists = stat(name, &status) == 0; // through a symbolic link
-    if (named && !may_replace) {
-        *reason = std::strerror(EEXIST);
-        return nullptr;
-    }
-    if (exists && fstat(fileno(input), &input_status) == 0 && same_file(&status, &input_status)) {
-        *reason = output_is_input_reason;
-        return nullptr;
-    }
-
-    // A symbolic link stays a link: the file it points to is the one replaced.
-    char target[PATH_MAX];
-    const int is_link = named && S_ISLNK(link_status.st_mode);
-    const char *path = is_link && exists && realpath(name, target) != nullptr ? target : name;
-
-    // Replacing would be wrong for a device, a pipe, a file with other names
-    // (they would keep the old contents) and a dangling link (whose target
-    // the file would not become): those are written in place.
-    int in_place =
-        (exists && (!S_ISREG(status.st_mode) || status.st_nlink > 1)) || (is_link && !exists);
-    int fd = -1;
-    if (!in_place) {
-        if (!set_output_path(path)) {
-            *reason = std::strerror(errno);
-            return nullptr;
-        }
-        // The name is given to the file only when it is put in place: a name
-        // too long for its folder is refused now, as opening it would be.
-        if (!exists && name_too_long()) {
-            *reason = std::strerror(ENAMETOOLONG);
-            return nullptr;
-        }
-        fd = open_temporary(exists ? &status : nullptr);
-        // A folder we may not write in, holding a file we may: in place.
-        if (fd < 0 && exists && (errno == EACCES || errno == EPERM) && access(name, W_OK) == 0)
-            in_place = 1;
-        else if (fd < 0) {
-            *reason = std::strerror(errno);
-            return nullptr;
-        }
-    }
-    if (in_place) {
-        route = route_in_place;
-        std::FILE *output = std::fopen(name, "wb");
-        if (output == nullptr)
-            *reason = std::strerror(errno);
-        return output;
-    }
-
-    std::FILE *output = fdopen(fd, "wb");
-    if (output == nullptr) {
-        *reason = std::strerror(errno);
-        close(fd);
-        if (route == route_named)
-            forget_named_temporary();
-    }
-    return output;
-}
-
-// Puts the unnamed file in place: linked under a temporary name and renamed
-// over the old file, or, when nothing may be replaced, linked under the
-// output name itself, which fails if that name is taken.
-static int link_unnamed(std::FILE *output) {
-    char proc_path[64];
-    std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fileno(output));
-    if (!output_may_replace)
-        return linkat(AT_FDCWD, proc_path, AT_FDCWD, output_path, AT_SYMLINK_FOLLOW) == 0;
-    char link_path[PATH_MAX];
-    int linked = 0;
-    for (int attempt = 0; attempt < 100 && !linked; ++attempt) {
-        if (!next_temporary_path(link_path))
-            return 0;
-        linked = linkat(AT_FDCWD, proc_path, AT_FDCWD, link_path, AT_SYMLINK_FOLLOW) == 0;
-        if (!linked && errno != EEXIST)
-            return 0;
-    }
-    if (!linked)
-        return 0; // errno is EEXIST: a hundred names in use
-    if (rename(link_path, output_path) == 0)
-        return 1;
-    const int error = errno;
-    unlink(link_path);
-    errno = error;
-    return 0;
-}
-
-// Puts the closed named file in place: renamed over the old file, or, when
-// nothing may be replaced, linked under the output name (which fails if that
-// name is taken) and its temporary name removed.
-static int place_named() {
-    if (output_may_replace)
-        return rename(temporary_path, output_path) == 0;
-    return link(temporary_path, output_path) == 0;
-}
-
-output_placement platform_finish_output(std::FILE *output, const char **reason) {
-    int placed = 0;
-    int error = 0;
-    switch (route) {
-    case route_in_place:
-        placed = std::fclose(output) == 0;
-        error = errno;
-        break;
-    case route_unnamed:
-        // Nothing may stay buffered: the file is linked while still open.
-        block_cleanup_signals(SIG_BLOCK); // no stray link name if interrupted
-        placed = std::fflush(output) == 0 && link_unnamed(output);
-        error = errno;
-        block_cleanup_signals(SIG_UNBLOCK);
-        if (std::fclose(output) != 0 && placed) {
-            placed = 0; // in place, but what the system said on closing is reported
-            error = errno;
-        }
-        break;
-    case route_named:
-        placed = std::fclose(output) == 0 && place_named();
-        error = errno;
-        if (placed && output_may_replace)
-            temporary_path[0] = '\0'; // renamed: nothing is left to remove
-        forget_named_temporary();
-        break;
-    }
-    if (placed)
-        return output_placed;
-    *reason = std::strerror(error);
-    return error == EEXIST && !output_may_replace ? output_name_taken : output_not_placed;
-}
-
-void platform_discard_output(std::FILE *output) {
-    std::fclose(output); // an unnamed file vanishes with its last descriptor
-    if (route == route_named)
-        forget_named_temporary();
 }
 
 // Large pages for the whole pages inside the buffer. Decoding then faults in

@@ -13,7 +13,9 @@ import resource
 import shutil
 import signal
 import stat
+import struct
 import subprocess
+import sys
 import time
 import unittest
 
@@ -23,10 +25,25 @@ from test_cli import COMPLETE, Converter, probe_6x5
 
 OPEN = "Error opening output file"
 IS_INPUT = OPEN + ": Output file is the input file"
+IS_DDS = OPEN + ": Output file is a DDS file"
 HEADER = "Error writing TGA header to output file"
 ROWS = "Error writing image data to output file"
 FOOTER = "Error writing TGA footer to output file"
 TGA_HEADER, TGA_FOOTER = 18, 26
+# Whether this run stands for a file system without unnamed files.
+NAMED_ROUTE = "no_unnamed_files" in os.environ.get("LD_PRELOAD", "")
+
+
+def access_acl(*entries):
+    """A POSIX access ACL as the system.posix_acl_access attribute holds it:
+    version 2, then (tag, permissions, id) for each entry."""
+    return struct.pack("<I", 2) + b"".join(struct.pack("<HHI", *e) for e in entries)
+
+
+def attributes(path):
+    """Every extended attribute of a file (its ACL among them), by name."""
+    return {name: os.getxattr(path, name, follow_symlinks=False)
+            for name in os.listxattr(path, follow_symlinks=False)}
 
 
 def limit_file_size(limit):
@@ -110,6 +127,21 @@ class OutputFaults(Converter):
             os.chmod(self.path("out.tga"), 0o604)
             return lambda: self.assertEqual(stat.S_IMODE(os.stat(self.path("out.tga")).st_mode), 0o604)
 
+        def replaced_keeping_acl_and_attributes():  # as cp -a and mv keep them
+            out = self.path("out.tga")
+            self.write("out.tga", b"keep")
+            os.chmod(out, 0o640)
+            # user::rw- user:nobody:rw- group::r-- mask::rw- other::---: the
+            # mode shows the mask as the group's bits, which must not become
+            # the group's own.
+            undefined = 0xFFFFFFFF
+            os.setxattr(out, "system.posix_acl_access", access_acl(
+                (0x01, 6, undefined), (0x02, 6, 65534), (0x04, 4, undefined),
+                (0x10, 6, undefined), (0x20, 0, undefined)))
+            os.setxattr(out, "user.origin", b"painted by hand")
+            before = (os.stat(out).st_mode, attributes(out))
+            return lambda: self.assertEqual((os.stat(out).st_mode, attributes(out)), before)
+
         def through_a_link():
             self.write("real.tga", b"keep")
             os.symlink("real.tga", self.path("out.tga"))
@@ -130,7 +162,7 @@ class OutputFaults(Converter):
             return lambda: self.assertEqual(stat.S_IMODE(os.stat(self.path("out.tga")).st_mode),
                                             0o666 & ~0o027)
 
-        for setup in [replaced_keeping_mode, through_a_link, through_a_dangling_link,
+        for setup in [replaced_keeping_mode, replaced_keeping_acl_and_attributes, through_a_link, through_a_dangling_link,
                       with_another_name, new_file]:
             with self.subTest(setup.__name__):
                 for name in os.listdir(self.dir):
@@ -149,6 +181,30 @@ class OutputFaults(Converter):
         self.assertEqual((code, messages), (0, COMPLETE))
         self.assertEqual(self.read("stdout.tga"), expected)
 
+        # A name for the open standard output is written through it, as cat
+        # would: appended, between other writes, twice in a row (the second
+        # run must neither take the first one's file for its own nor replace
+        # the link). A link of our own stands for /dev/stdout; as root the
+        # last row uses a private /dev, where /dev/stdout is such a link.
+        os.symlink("/proc/self/fd/1", self.path("stdout"))
+        twice = '("$0" in.dds {0}; "$0" in.dds {0}) > out && test -L {0}'
+        rows = [("appended", 'echo keep > out; "$0" in.dds stdout >> out', b"keep\n", 1, b""),
+                ("between writes", '{ echo H; "$0" in.dds stdout; echo T; } > out', b"H\n", 1,
+                 b"T\n"),
+                ("twice", twice.format("stdout"), b"", 2, b"")]
+        if os.geteuid() == 0 and shutil.which("unshare"):
+            rows.append(("twice on a private /dev", "mount -t tmpfs dev /dev && "
+                         "ln -s /proc/self/fd/1 /dev/stdout && " + twice.format("/dev/stdout"),
+                         b"", 2, b""))
+        for name, command, before, runs, after in rows:
+            with self.subTest(name):
+                shell = ["sh", "-c", command, RUNNER_EXE]
+                code, messages, _ = self.run_plain(["unshare", "-m", *shell] if "/dev" in name
+                                                   else shell)
+                self.assertEqual((code, messages), (0, COMPLETE * runs))
+                self.assertEqual(self.read("out"), before + expected * runs + after)
+                self.assertEqual(os.readlink(self.path("stdout")), "/proc/self/fd/1")
+
     def test_the_output_is_never_the_input(self):
         source = probe_6x5()[0]
         self.write("in.dds", source)
@@ -159,6 +215,15 @@ class OutputFaults(Converter):
                 self.check(self.run_tool("in.dds", output), 6, "error", IS_INPUT)
                 self.assertEqual(self.read("in.dds"), source)
         self.check(self.run_tool("link.dds", "hard.dds"), 6, "error", IS_INPUT)
+        # Nor another texture, whatever its name or however it is reached.
+        self.write("other.dds", source)
+        self.write("texture.tga", source)
+        os.symlink("other.dds", self.path("to-other.tga"))
+        for output in ["other.dds", "texture.tga", "to-other.tga"]:
+            with self.subTest(output):
+                self.check(self.run_tool("in.dds", output), 6, "error", IS_DDS)
+                self.assertEqual(self.read("other.dds"), source)
+                self.assertEqual(self.read("texture.tga"), source)
 
     def stop_when(self, args, ready):
         """Starts the converter and stops it (SIGSTOP) once `ready(pid)`
@@ -230,28 +295,32 @@ class OutputFaults(Converter):
         self.check(self.convert(8, 8, "out.tga"), 6, "error", OPEN + ": Is a directory")
         self.assertEqual(os.listdir(self.path("out.tga")), [])
 
-    def test_folder_without_write_permission(self):
-        # Root may write anywhere: the program then runs as `nobody`, from a
-        # copy in the test's folder, since the build folder may be closed to
-        # other users (a clone in root's home, say).
-        runner, preexec = NativeRunner(RUNNER_EXE), None
-        if os.geteuid() == 0:
-            try:
-                nobody = pwd.getpwnam("nobody")
-            except KeyError:
-                self.skipTest("running as root and there is no user 'nobody' to run as")
+    def as_nobody(self):
+        """A runner and the preexec_fn that make the program run as `nobody`
+        when we are root, who may write anywhere: from a copy in the test's
+        folder, since the build folder may be closed to other users (a clone
+        in root's home, say). Returns (runner, preexec_fn, whether as nobody)."""
+        if os.geteuid() != 0:
+            return NativeRunner(RUNNER_EXE), None, False
+        try:
+            nobody = pwd.getpwnam("nobody")
+        except KeyError:
+            self.skipTest("running as root and there is no user 'nobody' to run as")
 
-            def preexec():
-                os.setgroups([])
-                os.setgid(nobody.pw_gid)
-                os.setuid(nobody.pw_uid)
-            folder = self.dir
-            while folder != os.path.dirname(folder):
-                folder = os.path.dirname(folder)
-                if not os.stat(folder).st_mode & stat.S_IXOTH:
-                    self.skipTest(f"'nobody' cannot enter {folder}, above the test's folder")
-            os.chmod(self.dir, 0o755)  # the input and the program must stay readable
-            runner = NativeRunner(shutil.copy(RUNNER_EXE, self.path("dxtc2tga")))
+        def preexec():
+            os.setgroups([])
+            os.setgid(nobody.pw_gid)
+            os.setuid(nobody.pw_uid)
+        folder = self.dir
+        while folder != os.path.dirname(folder):
+            folder = os.path.dirname(folder)
+            if not os.stat(folder).st_mode & stat.S_IXOTH:
+                self.skipTest(f"'nobody' cannot enter {folder}, above the test's folder")
+        os.chmod(self.dir, 0o755)  # the input and the program must stay readable
+        return NativeRunner(shutil.copy(RUNNER_EXE, self.path("dxtc2tga"))), preexec, True
+
+    def test_folder_without_write_permission(self):
+        runner, preexec, _ = self.as_nobody()
         self.write("in.dds", dds(8, 8, b"DXT1", bytes(32)))
         os.mkdir(self.path("locked"), 0o755)
         self.write(os.path.join("locked", "open.tga"), b"keep")
@@ -269,6 +338,46 @@ class OutputFaults(Converter):
         self.assertEqual(os.stat(self.path(os.path.join("locked", "open.tga"))).st_ino, inode)
         self.assertEqual(os.path.getsize(self.path(os.path.join("locked", "open.tga"))), 18 + 256 + 26)
 
+
+    def test_what_writing_in_place_refuses_or_keeps_holds_for_a_replace(self):
+        # Another user's file is written in place, keeping owner and group,
+        # or refused as fopen would refuse it; never replaced by one of ours.
+        # Decided before decoding: a refusal never comes after the work.
+        runner, preexec, as_nobody = self.as_nobody()
+        if not as_nobody:
+            self.skipTest("another user's files need root to be made")
+        nobody = pwd.getpwnam("nobody")
+        self.write("in.dds", dds(8, 8, b"DXT1", bytes(32)))
+        size = TGA_HEADER + 8 * 8 * 4 + TGA_FOOTER
+        denied = (6, [("error", OPEN + ": Permission denied")])
+        cases = [  # (name, folder mode, folder ours, file mode, file ours, group ours, outcome)
+            ("our write-protected file", 0o755, True, 0o444, True, True, denied),
+            ("another's write-protected file", 0o777, False, 0o444, False, False, denied),
+            ("another's file in our group", 0o777, False, 0o664, False, True, (0, COMPLETE)),
+            ("another's file, sticky folder", 0o1777, False, 0o666, False, False, (0, COMPLETE)),
+        ]
+        for name, folder_mode, folder_ours, mode, ours, group_ours, outcome in cases:
+            with self.subTest(name):
+                folder = self.path("shared")
+                shutil.rmtree(folder, ignore_errors=True)
+                os.mkdir(folder)
+                output = os.path.join(folder, "out.tga")
+                with open(output, "wb") as f:
+                    f.write(b"keep")
+                os.chown(folder, nobody.pw_uid if folder_ours else 0, 0)
+                os.chmod(folder, folder_mode)
+                owner = (nobody.pw_uid if ours else 0, nobody.pw_gid if group_ours else 0)
+                os.chown(output, *owner)
+                os.chmod(output, mode)
+                before = os.stat(output)
+                result = runner.run(["in.dds", os.path.join("shared", "out.tga")], self.dir,
+                                    preexec_fn=preexec)
+                self.assertEqual((result.code, result.messages), outcome)
+                after = os.stat(output)
+                self.assertEqual((after.st_ino, after.st_uid, after.st_gid, after.st_mode),
+                                 (before.st_ino, *owner, before.st_mode))
+                self.assertEqual(os.path.getsize(output), size if outcome[0] == 0 else 4)
+                self.assertEqual(os.listdir(folder), ["out.tga"])
 
 if __name__ == "__main__":
     unittest.main()

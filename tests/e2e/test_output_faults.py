@@ -225,11 +225,12 @@ class OutputFaults(Converter):
                 self.assertEqual(self.read("other.dds"), source)
                 self.assertEqual(self.read("texture.tga"), source)
 
-    def stop_when(self, args, ready):
+    def stop_when(self, args, ready, preexec_fn=None):
         """Starts the converter and stops it (SIGSTOP) once `ready(pid)`
         holds; returns the process, or None if it ended first."""
         proc = subprocess.Popen([RUNNER_EXE, *args], cwd=self.dir, stdin=subprocess.DEVNULL,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                preexec_fn=preexec_fn)
         while proc.poll() is None:
             try:
                 if ready(proc.pid):
@@ -254,25 +255,69 @@ class OutputFaults(Converter):
                     return int(info.readline().split()[1]) > 128
         return False
 
+    def temporary_named(self, pid):
+        """Whether a hidden temporary file has appeared in the test's folder."""
+        return any(n.startswith(".dxtc2tga-") for n in os.listdir(self.dir))
+
     def test_interrupted_and_racing_conversions_change_nothing(self):
         # 4096 x 4096 pixels: 64 MiB to write, long enough to be caught at it.
         self.write("in.dds", dds(4096, 4096, b"DXT1", bytes(8 * 1024 * 1024)))
-        cases = [  # (output arguments, when to act, act, exit code, message)
-            (["out.tga"], self.output_open, "terminate", -signal.SIGTERM, []),
-            ([], self.header_read, "create in.tga", 6, [("error", OPEN + ": File exists")]),
-            ([], self.output_open, "create in.tga", 6, [("error", OPEN + ": File exists")]),
+        exists = [("error", OPEN + ": File exists")]
+
+        def no_core_dumps_and_ignoring(*ignored):
+            def preexec():
+                resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+                for number in ignored:
+                    signal.signal(number, signal.SIG_IGN)
+            return preexec
+
+        def squat_temporary_names(pid):  # the names a run of old would take
+            for n in range(100):
+                self.write(f".dxtc2tga-{pid}-{n}.tmp", b"")
+            return {f".dxtc2tga-{pid}-{n}.tmp" for n in range(100)}
+
+        def private_temporary(pid):  # nobody else may open it while we write
+            [name] = [n for n in os.listdir(self.dir) if n.startswith(".dxtc2tga-")]
+            self.assertEqual(stat.S_IMODE(os.stat(self.path(name)).st_mode), 0o600)
+            return set()
+
+        ending = [signal.SIGTERM, signal.SIGINT, signal.SIGHUP, signal.SIGQUIT, signal.SIGUSR1,
+                  signal.SIGUSR2, signal.SIGALRM, signal.SIGVTALRM, signal.SIGPROF]
+        cases = [  # (output arguments, when to act, act, exit code, messages, old file kept)
+            *[(["out.tga"], self.output_open, number, -number, [], True) for number in ending],
+            ([], self.header_read, "create in.tga", 6, exists, True),
+            ([], self.output_open, "create in.tga", 6, exists, True),
+            # Ignored signals stay ignored (nohup): the run goes on to the end.
+            (["out.tga"], self.output_open, (signal.SIGHUP, signal.SIGINT), 0, COMPLETE, False),
+            (["out.tga"], self.header_read, squat_temporary_names, 0, COMPLETE, False),
         ]
-        for args, ready, act, code, messages in cases:
-            with self.subTest(f"{act} when {ready.__name__}"):
-                for name in os.listdir(self.dir):
-                    if name != "in.dds":
-                        os.remove(self.path(name))
+        if NAMED_ROUTE:
+            cases.append((["out.tga"], self.temporary_named, private_temporary, 0, COMPLETE, False))
+        for args, ready, act, code, messages, kept in cases:
+            if isinstance(act, tuple):
+                name = "ignored " + " ".join(signal.Signals(n).name for n in act)
+            elif isinstance(act, int):
+                name = signal.Signals(act).name
+            else:
+                name = getattr(act, "__name__", act)
+            with self.subTest(f"{name} when {ready.__name__}"):
+                for old in os.listdir(self.dir):
+                    if old != "in.dds":
+                        os.remove(self.path(old))
                 self.write("out.tga", b"keep")
-                proc = self.stop_when(["in.dds", *args], ready)
+                ignored = act if isinstance(act, tuple) else ()
+                proc = self.stop_when(["in.dds", *args], ready, no_core_dumps_and_ignoring(*ignored))
                 if proc is None:
                     self.skipTest("the conversion ended before it could be caught")
-                if act == "terminate":
-                    os.kill(proc.pid, signal.SIGTERM)
+                expected = {"in.dds", "out.tga"}
+                if isinstance(act, tuple):
+                    for number in act:
+                        os.kill(proc.pid, number)
+                elif not isinstance(act, str):
+                    if callable(act):
+                        expected |= act(proc.pid)
+                    else:
+                        os.kill(proc.pid, act)
                 else:
                     try:
                         with open(self.path("in.tga"), "xb") as f:
@@ -281,19 +326,80 @@ class OutputFaults(Converter):
                         os.kill(proc.pid, signal.SIGCONT)
                         proc.communicate()
                         self.skipTest("the conversion ended before it could be caught")
+                    expected.add("in.tga")
                 os.kill(proc.pid, signal.SIGCONT)
                 _, stderr = proc.communicate(timeout=120)
                 self.assertEqual((proc.returncode, parse_messages(b"", stderr)[0]), (code, messages))
-                expected = {"in.dds", "out.tga"} | ({"in.tga"} if act != "terminate" else set())
                 self.assertEqual(set(os.listdir(self.dir)), expected)
-                self.assertEqual(self.read("out.tga"), b"keep")
-                if act != "terminate":
+                if kept:
+                    self.assertEqual(self.read("out.tga"), b"keep")
+                else:
+                    self.assertEqual(os.path.getsize(self.path("out.tga")),
+                                     TGA_HEADER + 4096 * 4096 * 4 + TGA_FOOTER)
+                if "in.tga" in expected:
                     self.assertEqual(self.read("in.tga"), b"new")
 
     def test_output_name_is_a_folder(self):
         os.mkdir(self.path("out.tga"))
         self.check(self.convert(8, 8, "out.tga"), 6, "error", OPEN + ": Is a directory")
         self.assertEqual(os.listdir(self.path("out.tga")), [])
+        # Names fopen refuses are refused before decoding, with its reason.
+        for name, reason in [("", "No such file or directory"), ("out.tga/", "Is a directory"),
+                             ("in.dds/x.tga", "Not a directory"),
+                             ("missing/x.tga", "No such file or directory")]:
+            with self.subTest(repr(name)):
+                self.check(self.convert(8, 8, name), 6, "error", OPEN + ": " + reason)
+                self.assertEqual(sorted(os.listdir(self.dir)), ["in.dds", "out.tga"])
+
+    def make_folders(self, names):
+        """Makes the nested folders one below the other, however long their
+        path; returns a descriptor of the last (the caller closes it)."""
+        fd = os.open(self.dir, os.O_RDONLY | os.O_DIRECTORY)
+        for name in names:
+            os.mkdir(name, dir_fd=fd)
+            below = os.open(name, os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd)
+            os.close(fd)
+            fd = below
+        return fd
+
+    def test_paths_near_and_beyond_the_system_limit(self):
+        source, expected = probe_6x5()
+        self.write("in.dds", source)
+        # A folder of 4085 bytes and "/o.tga": the name fits PATH_MAX (4096),
+        # a temporary name's full path beside it would not.
+        names = ["d" * 254] * 16 + ["d" * 5]
+        fd = self.make_folders(names)
+        try:
+            with self.subTest("a name of 4091 bytes"):
+                output = os.path.join(*names, "o.tga")
+                self.assertEqual(len(output), 4091)
+                result = self.run_tool("in.dds", output)
+                self.assertEqual((result.code, result.messages), (0, COMPLETE))
+                self.assertEqual(os.listdir(fd), ["o.tga"])
+        finally:
+            os.close(fd)
+        # A symbolic link in a folder deeper than PATH_MAX, named from there:
+        # its target is replaced and the link kept.
+        names = ["e" * 254] * 17
+        fd = self.make_folders(names)
+        try:
+            with open(os.open("real.tga", os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=fd), "wb") as f:
+                f.write(b"keep")
+            os.symlink("real.tga", "out.tga", dir_fd=fd)
+
+            def enter_deep_folder():
+                for name in names:
+                    os.chdir(name)
+            with self.subTest("a link in a folder deeper than PATH_MAX"):
+                result = self.run_tool(self.path("in.dds"), "out.tga",
+                                       preexec_fn=enter_deep_folder)
+                self.assertEqual((result.code, result.messages), (0, COMPLETE))
+                self.assertEqual(os.readlink("out.tga", dir_fd=fd), "real.tga")
+                with open(os.open("real.tga", os.O_RDONLY, dir_fd=fd), "rb") as f:
+                    self.assertEqual(f.read(), expected)
+                self.assertEqual(sorted(os.listdir(fd)), ["out.tga", "real.tga"])
+        finally:
+            os.close(fd)
 
     def as_nobody(self):
         """A runner and the preexec_fn that make the program run as `nobody`

@@ -351,6 +351,33 @@ class OutputFaults(Converter):
                 self.check(self.convert(8, 8, name), 6, "error", OPEN + ": " + reason)
                 self.assertEqual(sorted(os.listdir(self.dir)), ["in.dds", "out.tga"])
 
+    def test_a_file_system_without_hard_links(self):
+        # As vfat and many FUSE file systems: no unnamed files, no hard links,
+        # no RENAME_NOREPLACE. A proposal taken unasked is still placed
+        # without replacing anything, and a named file is still replaced.
+        if os.geteuid() != 0 or not shutil.which("unshare") or not os.path.exists("/dev/fuse"):
+            self.skipTest("mounting a FUSE file system takes root, unshare and /dev/fuse")
+        python = "/usr/bin/python3"  # the system's, which has Debian's fusepy
+        if subprocess.run([python, "-c", "import fusepy"], capture_output=True).returncode != 0:
+            self.skipTest("fusepy is missing: python3-fusepy (tools/install-dependencies)")
+        helper = os.path.join(os.path.dirname(os.path.abspath(__file__)), "no_links_fs.py")
+        source, expected = probe_6x5()
+        root, mountpoint = self.path("root"), self.path("mnt")
+        os.mkdir(root)
+        os.mkdir(mountpoint)
+        with open(os.path.join(root, "small.dds"), "wb") as f:
+            f.write(source)
+        for args, made in [(["small.dds"], "small.tga"), (["small.dds", "new.tga"], "new.tga"),
+                           (["small.dds", "small.tga"], "small.tga")]:
+            with self.subTest(args):
+                code, messages, _ = self.run_plain(
+                    ["unshare", "-m", python, helper, root, mountpoint, RUNNER_EXE, *args])
+                self.assertEqual((code, messages), (0, COMPLETE))
+                with open(os.path.join(root, made), "rb") as f:
+                    self.assertEqual(f.read(), expected)
+                self.assertFalse([n for n in os.listdir(root) if n.startswith(".")])
+        self.assertFalse(os.path.ismount(mountpoint))
+
     def make_folders(self, names):
         """Makes the nested folders one below the other, however long their
         path; returns a descriptor of the last (the caller closes it)."""

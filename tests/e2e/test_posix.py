@@ -5,11 +5,13 @@ import os
 import pty
 import select
 import shutil
+import signal
 import subprocess
 import termios
 import time
 import unittest
 
+from ddsfile import dds
 from runner import RUNNER_EXE, parse_messages
 from test_cli import COMPLETE, Converter, probe_6x5
 
@@ -113,6 +115,50 @@ class Prompt(Converter):
             ("Save as [a.tga]: ", ""), ("a.tga already exists. Replace it? [y/N] ", "y")])
         self.assertEqual(code, 0)
         self.assertEqual(self.read("a.tga"), expected)
+
+    def test_a_free_name_taken_meanwhile_is_not_replaced(self):
+        # Typed or proposed, a name no file had was not agreed to replace
+        # anything: a file made under it while we decode stays, as for a
+        # proposal taken unasked. 4096 x 4096 pixels: long enough to be caught.
+        self.write("a.dds", dds(4096, 4096, b"DXT1", bytes(8 * 1024 * 1024)))
+        for answer, name in [("b", "b.tga"), ("", "a.tga")]:
+            with self.subTest(answer=answer):
+                master, slave = pty.openpty()
+                proc = subprocess.Popen([RUNNER_EXE, "a.dds"], cwd=self.dir, stdin=slave,
+                                        stderr=slave, stdout=subprocess.DEVNULL)
+                os.close(slave)
+                try:
+                    self.read_until(master, b"Save as [a.tga]: ", b"")
+                    os.write(master, answer.encode() + b"\n")
+                    while not self.decoding(proc.pid):
+                        if proc.poll() is not None:
+                            self.skipTest("the conversion ended before it could be caught")
+                    os.kill(proc.pid, signal.SIGSTOP)
+                    self.write(name, b"new")
+                    os.kill(proc.pid, signal.SIGCONT)
+                    proc.wait(timeout=60)
+                    screen = self.read_until(master, None, b"").decode("latin-1")
+                finally:
+                    os.close(master)
+                    if proc.poll() is None:
+                        proc.kill()
+                        proc.wait()
+                self.assertEqual(proc.returncode, 6)
+                self.assertIn("DXTC Conversion: error: Error opening output file: File exists",
+                              screen)
+                self.assertEqual(self.read(name), b"new")
+                os.remove(self.path(name))
+
+    def decoding(self, pid):
+        """Whether the process has read past the header of a.dds."""
+        try:
+            for fd in os.listdir(f"/proc/{pid}/fd"):
+                if os.readlink(f"/proc/{pid}/fd/{fd}").endswith("a.dds"):
+                    with open(f"/proc/{pid}/fdinfo/{fd}") as info:
+                        return int(info.readline().split()[1]) > 128
+        except OSError:  # the process ended while we looked
+            pass
+        return False
 
     def test_end_of_input_cancels_quietly(self):
         self.write("a.dds", probe_6x5()[0])

@@ -33,10 +33,6 @@ class NoLinks(Operations):
     def readdir(self, path, fh):
         return [".", ".."] + os.listdir(self.real(path))
 
-    def access(self, path, mode):
-        if not os.access(self.real(path), mode):
-            raise FuseOSError(errno.EACCES)
-
     def open(self, path, flags):
         return os.open(self.real(path), flags)
 
@@ -49,26 +45,11 @@ class NoLinks(Operations):
     def write(self, path, data, offset, fh):
         return os.pwrite(fh, data, offset)
 
-    def truncate(self, path, length, fh=None):
-        os.truncate(self.real(path), length)
-
-    def flush(self, path, fh):
-        return 0
-
-    def fsync(self, path, datasync, fh):
-        return 0
-
     def release(self, path, fh):
         os.close(fh)
 
     def chmod(self, path, mode):
         os.chmod(self.real(path), mode)
-
-    def chown(self, path, uid, gid):
-        os.chown(self.real(path), uid, gid)
-
-    def utimens(self, path, times=None):
-        os.utime(self.real(path), times)
 
     def unlink(self, path):
         os.unlink(self.real(path))
@@ -78,12 +59,6 @@ class NoLinks(Operations):
 
     def link(self, target, source):
         raise FuseOSError(errno.EPERM)
-
-    def statfs(self, path):
-        st = os.statvfs(self.real(path))
-        return {key: getattr(st, key) for key in ("f_bavail", "f_bfree", "f_blocks", "f_bsize",
-                                                  "f_favail", "f_ffree", "f_files", "f_flag",
-                                                  "f_frsize", "f_namemax")}
 
 
 def main():

@@ -61,7 +61,7 @@ static output_file out;
 
 // Signals whose default action does not end the process, and the two that
 // cannot be caught; every other one removes the named temporary file.
-static int ends_the_process(int signal_number) {
+static int is_cleanup_signal(int signal_number) {
     switch (signal_number) {
     case SIGCHLD:
     case SIGCONT:
@@ -85,7 +85,7 @@ static void hold_signals(int how) {
     sigset_t set;
     sigemptyset(&set);
     for (int s = 1; s < _NSIG; ++s)
-        if (ends_the_process(s))
+        if (is_cleanup_signal(s))
             sigaddset(&set, s);
     sigprocmask(how, &set, nullptr);
 }
@@ -107,7 +107,7 @@ static void install_cleanup() {
     for (int s = 1; s < _NSIG; ++s) {
         out.signals_held[s] = 0;
         struct sigaction current;
-        if (!ends_the_process(s) || sigaction(s, nullptr, &current) != 0 ||
+        if (!is_cleanup_signal(s) || sigaction(s, nullptr, &current) != 0 ||
             current.sa_handler != SIG_DFL || (current.sa_flags & SA_SIGINFO) != 0)
             continue;
         out.previous[s] = current;
@@ -358,14 +358,21 @@ static std::FILE *stream_on(int fd, const char **reason) {
     return output;
 }
 
-// The existing regular file `base` in `out.folder`, whose name is `seen`:
-// refused, replaced through a temporary file, or written in place.
-static std::FILE *open_existing(const struct stat *seen, std::FILE *input, const char **reason) {
-    // Opened for writing as fopen would, so what it refuses is refused here;
-    // for reading too where we may, to look at its signature.
-    int fd = openat(out.folder, out.base, O_RDWR | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0 && errno == EACCES)
-        fd = openat(out.folder, out.base, O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+// Opens an existing file for writing as fopen would, so that what it
+// refuses is refused here; for reading too where we may, to look at its
+// signature. -1 with errno set on failure.
+static int open_for_writing(int folder, const char *path, int flags) {
+    const int fd = openat(folder, path, O_RDWR | O_NOCTTY | O_CLOEXEC | flags);
+    if (fd >= 0 || errno != EACCES)
+        return fd;
+    return openat(folder, path, O_WRONLY | O_NOCTTY | O_CLOEXEC | flags);
+}
+
+// The existing regular file `seen`, open as `fd` (or -1 with errno set):
+// refused, replaced through a temporary file where `may_move` allows, or
+// written in place.
+static std::FILE *open_existing(int fd, const struct stat *seen, int may_move, std::FILE *input,
+                                const char **reason) {
     struct stat existing, input_status;
     if (fd < 0 || fstat(fd, &existing) != 0) {
         *reason = std::strerror(errno);
@@ -384,7 +391,8 @@ static std::FILE *open_existing(const struct stat *seen, std::FILE *input, const
         close(fd);
         return nullptr;
     }
-    const int replacement = S_ISREG(existing.st_mode) ? open_replacement(fd, &existing) : -1;
+    const int replacement =
+        may_move && S_ISREG(existing.st_mode) ? open_replacement(fd, &existing) : -1;
     if (replacement == -2) {
         *reason = std::strerror(errno);
         close(fd);
@@ -446,10 +454,15 @@ std::FILE *platform_open_output(const char *name, int may_replace, std::FILE *in
     // their text reads (/proc's): written through the name, never replaced.
     struct stat found;
     const int resolved = fstatat(out.folder, out.base, &found, AT_SYMLINK_NOFOLLOW) == 0;
-    if (out.base[0] == '\0' || resolved != exists || (exists && !same_file(&found, &seen)))
+    const int unresolved =
+        out.base[0] == '\0' || resolved != exists || (exists && !same_file(&found, &seen));
+    if (unresolved && !exists)
         return open_in_place_by_name(name, reason);
     if (exists)
-        return open_existing(&seen, input, reason);
+        return unresolved
+                   ? open_existing(open_for_writing(AT_FDCWD, name, 0), &seen, 0, input, reason)
+                   : open_existing(open_for_writing(out.folder, out.base, O_NOFOLLOW), &seen, 1,
+                                   input, reason);
 
     // A new file. Its name is given only when it is placed: a name too long
     // for its folder is refused now, as opening it would be.

@@ -511,6 +511,23 @@ class OutputFaults(Converter):
                                  (before.st_ino, *owner, before.st_mode))
                 self.assertEqual(os.path.getsize(output), size if outcome[0] == 0 else 4)
                 self.assertEqual(os.listdir(folder), ["out.tga"])
+        # Our own file with an ACL and an attribute, in the sticky folder of the
+        # last row: replaced, keeping them.
+        with self.subTest("our file with an ACL and an attribute"):
+            os.chown(output, nobody.pw_uid, nobody.pw_gid)
+            os.chmod(output, 0o640)
+            undefined = 0xFFFFFFFF
+            os.setxattr(output, "system.posix_acl_access", access_acl(
+                (0x01, 6, undefined), (0x02, 6, 0), (0x04, 4, undefined), (0x10, 6, undefined),
+                (0x20, 0, undefined)))
+            os.setxattr(output, "user.origin", b"painted by hand")
+            before = (os.stat(output).st_mode, os.stat(output).st_uid, attributes(output))
+            result = runner.run(["in.dds", os.path.join("shared", "out.tga")], self.dir,
+                                preexec_fn=preexec)
+            self.assertEqual((result.code, result.messages), (0, COMPLETE))
+            self.assertEqual((os.stat(output).st_mode, os.stat(output).st_uid, attributes(output)),
+                             before)
+            self.assertEqual(os.path.getsize(output), size)
 
 if __name__ == "__main__":
     unittest.main()

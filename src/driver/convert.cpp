@@ -44,6 +44,7 @@ static pixel *allocate_pixels(const image *img) {
 // that name stays as it was.
 static int write_output(const char *output_name, int may_replace, std::FILE *input,
                         const image *img) {
+    set_message_file(output_name); // the messages from here on are about the output
     const char *reason = nullptr;
     std::FILE *output = platform_open_output(output_name, may_replace, input, &reason);
     if (output == nullptr) {
@@ -117,6 +118,7 @@ static int convert_input(std::FILE *input, const char *input_name, const char *o
 int convert_main(int argc, char **argv) {
     // A process may be started with no arguments at all, not even its name.
     program_name = argc > 0 && argv[0] != nullptr ? argv[0] : "dxtc2tga";
+    set_message_file(nullptr); // the usage is about no file
 
     const char *input_name = nullptr;
     const char *output_name = nullptr;
@@ -135,6 +137,7 @@ int convert_main(int argc, char **argv) {
         return exit_usage;
     }
 
+    set_message_file(input_name); // until the output is opened
     std::FILE *input = platform_open_input(input_name);
     if (input == nullptr) {
         show_message(message_error, "%s: %s", "Error opening input file", std::strerror(errno));

@@ -8,8 +8,15 @@
 #include <cstdio>
 
 // Shows an already formatted message of the given kind, captioned
-// "DXTC Conversion", and returns once the user has seen it.
-int platform_show_message(int kind, const char *text);
+// "DXTC Conversion", and returns once the user has seen it. Both `text` and
+// `file`, the file the message is about (null: none), have their control
+// bytes escaped. A terminal shows the file of an error before the text, so
+// that a loop over many files tells which one failed; the message box
+// shows the text alone.
+int platform_show_message(int kind, const char *file, const char *text);
+
+// Whether `name` is an existing folder (through a symbolic link).
+int platform_is_folder(const char *name);
 
 // What the save dialog settled on.
 enum dialog_outcome {

@@ -21,24 +21,45 @@
 constexpr unsigned long dialog_error_not_shown = 0xffff;     // CDERR_DIALOGFAILURE
 constexpr unsigned long dialog_error_name_too_long = 0x3003; // FNERR_BUFFERTOOSMALL
 
-// Writes `text` with every control byte (0x00-0x1F, 0x7F) shown as \xHH, so
-// that a message or a name stays one line and cannot drive the terminal.
+// Writes `text` with its control bytes shown as \xHH, so that a name stays
+// one line and cannot drive the terminal.
 static void write_escaped(std::FILE *stream, const char *text) {
-    for (const unsigned char *c = reinterpret_cast<const unsigned char *>(text); *c; ++c) {
-        if (*c < 0x20 || *c == 0x7F)
-            std::fprintf(stream, "\\x%02X", *c);
-        else
-            std::fputc(*c, stream);
-    }
+    char shown[escaped_size_per_byte * PATH_MAX + 1];
+    escape_control_bytes(text, shown, sizeof shown);
+    std::fputs(shown, stream);
 }
 
 // Every message goes to standard error, the completion message too: standard
-// output may be the very file or pipe the TGA is written to.
-int platform_show_message(int kind, const char *text) {
-    std::fprintf(stderr, "%s: %s", message_caption, kind == message_information ? "" : "error: ");
-    write_escaped(stderr, text);
-    std::fputc('\n', stderr);
+// output may be the very file or pipe the TGA is written to. The line is
+// handed over in one write, so that the messages of runs sharing a terminal
+// or a log do not interleave.
+int platform_show_message(int kind, const char *file, const char *text) {
+    static const char error_label[] = "error: ";
+    const int error = kind != message_information;
+    const std::size_t size = sizeof message_caption + sizeof error_label + std::strlen(text) +
+                             (file != nullptr ? std::strlen(file) + 2 : 0) + 2;
+    char *line = static_cast<char *>(std::malloc(size));
+    if (line == nullptr)
+        return 1; // a message that cannot be shown is not reported
+    const int length =
+        std::snprintf(line, size, "%s: %s%s%s%s\n", message_caption, error ? error_label : "",
+                      error && file ? file : "", error && file ? ": " : "", text);
+    std::size_t written = 0;
+    while (length > 0 && written < static_cast<std::size_t>(length)) {
+        const ssize_t result = write(STDERR_FILENO, line + written, length - written);
+        if (result < 0 && errno == EINTR)
+            continue;
+        if (result <= 0)
+            break;
+        written += static_cast<std::size_t>(result);
+    }
+    std::free(line);
     return 1; // the OK button
+}
+
+int platform_is_folder(const char *name) {
+    struct stat status;
+    return stat(name, &status) == 0 && S_ISDIR(status.st_mode);
 }
 
 // Whether anything, even a dangling symbolic link, has that name.

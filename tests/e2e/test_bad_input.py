@@ -11,7 +11,7 @@ import unittest
 from ddsfile import (BLOCK_SIZE, DDSCAPS_COMPLEX_MIPMAP, DDSCAPS_TEXTURE, DDSCAPS2_CUBEMAP_ALL,
                      DDSD_REQUIRED, colour_part, dds, pixels, tga)
 from runner import RUNNER_EXE
-from test_cli import COMPLETE, Converter, B, R, RB1, RB2
+from test_cli import COMPLETE, RUNNER, Converter, B, R, RB1, RB2
 
 NOT_DDS = "Input file does not appear to be a DDS file"
 WRONG_SIZE = "DDS file header is wrong size?  Unable to continue."
@@ -59,8 +59,11 @@ def rows():
         yield f"flag {bit:#x} missing", data, 3, NOT_DXTC, None
     yield "pitch flag instead of linear size", dds(8, 8, flags=0x100F), 3, NOT_DXTC, None
     for code, text in [(b"DXT2", "DXT2"), (b"DXT4", "DXT4"), (b"ATI2", "ATI2"), (b"DX10", "DX10"),
-                       (b"\0\0\0\0", ""), (b"DX\0T", "DX"), (b"\xe9\xff\x01\x7f", "\xe9\xff\\x01\\x7F"),
-                       (b"\x1b[2J", "\\x1B[2J")]:  # control bytes shown, not sent to the terminal
+                       (b"\0\0\0\0", ""), (b"DX\0T", "DX"), (b"\xe9\xff\x01\x7f", "\ufffd\ufffd\\x01\\x7F"),
+                       (b"\x1b[2J", "\\x1B[2J"),  # control bytes shown, not sent to the terminal
+                       (b"\x9b2J\x9c", "\\x9B2J\\x9C"),  # C1 as bytes outside a character
+                       (b"\xc2\x9b2J", "\\xC2\\x9B2J"),  # and as U+009B in UTF-8
+                       (b"\xd1\x80\xd0\x9f", "\u0440\u041f")]:  # Cyrillic "рП" is no control
         yield f"code {code!r}", dds(8, 8, code, good[128:]), 3, UNSUPPORTED.format(text), None
     # The checks run in order: the first field that is wrong is the one reported.
     yield "size and code wrong", dds(8, 8, b"DXT2", size=0), 3, WRONG_SIZE, None
@@ -112,6 +115,8 @@ class BadInput(Converter):
         kind, text = result.messages[0]
         self.assertEqual(kind, "information" if code == 0 else "error")
         self.assertEqual(text, message)
+        if RUNNER.native:  # a terminal names the file an error is about
+            self.assertEqual(result.files, [None if code == 0 else "in.dds"])
         if expected is None:
             self.assertFalse(os.path.exists(self.path("out.tga")), "an output file was written")
         else:

@@ -165,6 +165,40 @@ class CommandLine(Converter):
                 self.assertEqual(self.read("in.dds"), source)
 
 
+    @unittest.skipUnless(RUNNER.native, "the message box shows the text alone")
+    def test_an_error_names_its_file_first(self):
+        self.write("in.dds", probe_6x5()[0])
+        self.write("junk.dds", b"junk")
+        cases = [  # arguments, exit code, the file the message names
+            ([], 1, None),  # the usage is about no file
+            (["missing.dds", "out.tga"], 2, "missing.dds"),
+            (["junk.dds", "out.tga"], 3, "junk.dds"),
+            (["in.dds", os.path.join("no-such-folder", "out.tga")], 6,
+             os.path.join("no-such-folder", "out.tga")),
+            (["in.dds", "in.dds"], 6, "in.dds"),
+            (["e\x1b[2J\x9b.dds", "out.tga"], 2, "e\x1b[2J\x9b.dds"),  # shown escaped
+        ]
+        for args, code, file in cases:
+            with self.subTest(args):
+                result = self.run_tool(*args)
+                self.assertEqual((result.code, result.files), (code, [file]))
+
+    @unittest.skipUnless(RUNNER.native and shutil.which("strace"), "needs strace")
+    def test_a_message_is_one_line_in_one_write(self):
+        # Runs that share a terminal or a log never mix their messages.
+        self.write("junk.dds", b"junk")
+        trace = self.path("trace")
+        proc = subprocess.run(["strace", "-f", "-e", "trace=write", "-e", "signal=none", "-o", trace,
+                               RUNNER.exe, "junk.dds", "out.tga"], cwd=self.dir,
+                              stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+        line = b"DXTC Conversion: error: junk.dds: Input file does not appear to be a DDS file\n"
+        self.assertEqual((proc.returncode, proc.stderr), (3, line))
+        with open(trace) as f:
+            writes = [entry for entry in f if " write(2, " in entry]
+        self.assertEqual(len(writes), 1, writes)
+        self.assertTrue(writes[0].rstrip().endswith(f"= {len(line)}"), writes)
+
+
 class BadInput(Converter):
     WRONG_SIZE = "DDS file header is wrong size?  Unable to continue."
     NOT_DXTC = "Input file does not appear to contain a DXTC texture."

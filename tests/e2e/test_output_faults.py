@@ -79,7 +79,8 @@ class OutputFaults(Converter):
         """Runs a command line of our own; returns (exit code, messages, stdout)."""
         proc = subprocess.run(command, cwd=self.dir, stdin=subprocess.DEVNULL,
                               stderr=subprocess.PIPE, timeout=120, **options)
-        messages, stray = parse_messages(b"", proc.stderr)
+        # The runs here name their files in.dds and out.tga, or in the command.
+        messages, stray = parse_messages(b"", proc.stderr, [*command, "in.dds", "out.tga"])
         self.assertEqual(stray, [])
         return proc.returncode, messages, proc.stdout
 
@@ -218,7 +219,8 @@ class OutputFaults(Converter):
                         self.skipTest("the conversion ended before it could be caught")
                 os.kill(proc.pid, signal.SIGCONT)
                 _, stderr = proc.communicate(timeout=120)
-                self.assertEqual((proc.returncode, parse_messages(b"", stderr)[0]), (code, messages))
+                self.assertEqual((proc.returncode, parse_messages(b"", stderr, ["in.tga", *args])[0]),
+                                 (code, messages))
                 expected = {"in.dds", "out.tga"} | ({"in.tga"} if act != "terminate" else set())
                 self.assertEqual(set(os.listdir(self.dir)), expected)
                 self.assertEqual(self.read("out.tga"), b"keep")

@@ -130,7 +130,7 @@ class Prompt(Converter):
         code, screen, _ = self.converse(["a.dds"], [("Save as [a.tga]: ", "n" * 5000)],
                                         line_editing=False)
         self.assertEqual(code, 9)
-        self.assertIn("DXTC Conversion: error: Save dialog error: 0x3003", screen)
+        self.assertIn("DXTC Conversion: error: a.dds: Save dialog error: 0x3003", screen)
 
 
 def imagemagick_reads_dds():

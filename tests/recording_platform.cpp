@@ -25,6 +25,8 @@ int platform_show_message(int kind, const char *file, const char *text) {
     return 1;
 }
 
+const char platform_manual[] = "the manual";
+
 int platform_is_folder(const char *name) {
     struct stat status;
     return stat(name, &status) == 0 && S_ISDIR(status.st_mode);

@@ -18,12 +18,16 @@ int platform_show_message(int kind, const char *file, const char *text);
 // Whether `name` is an existing folder (through a symbolic link).
 int platform_is_folder(const char *name);
 
+// Where the help points for more: the manual page, or the README beside the exe.
+extern const char platform_manual[];
+
 // What the save dialog settled on.
 enum dialog_outcome {
     dialog_no_name,       // cancelled or failed: see the error code
     dialog_confirmed,     // a person agreed to replace the file named in `name`
     dialog_chosen_free,   // a person chose a name no file had: nothing may be replaced
     dialog_taken_unasked, // nobody could be asked: the proposal stands as it is
+    dialog_name_exists,   // nobody could be asked, and a file has the proposal's name
 };
 
 // Puts the full path of the file `name` into `path` (`size` bytes) and

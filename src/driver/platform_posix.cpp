@@ -57,6 +57,8 @@ int platform_show_message(int kind, const char *file, const char *text) {
     return 1; // the OK button
 }
 
+const char platform_manual[] = "man dxtc2tga";
+
 int platform_is_folder(const char *name) {
     struct stat status;
     return stat(name, &status) == 0 && S_ISDIR(status.st_mode);
@@ -151,10 +153,7 @@ dialog_outcome platform_save_dialog(char *name, unsigned size, const char *, uns
     if (isatty(STDIN_FILENO))
         return ask_on_terminal(name, size, error) ? dialog_confirmed : dialog_no_name;
     // Nobody can be asked: the proposal stands unless it would replace a file.
-    if (!name_taken(name))
-        return dialog_taken_unasked;
-    *error = dialog_error_not_shown;
-    return dialog_no_name;
+    return name_taken(name) ? dialog_name_exists : dialog_taken_unasked;
 }
 
 std::FILE *platform_open_input(const char *name) {

@@ -43,6 +43,8 @@ int platform_show_message(int kind, const char *, const char *text) {
     return MessageBoxA(nullptr, text, message_caption, static_cast<UINT>(kind));
 }
 
+const char platform_manual[] = "README.txt beside dxtc2tga.exe";
+
 int platform_is_folder(const char *name) {
     const DWORD attributes = GetFileAttributesA(name);
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;

@@ -6,11 +6,13 @@ read that stops at the end of the file says so: "Unexpected end of file".
 """
 import os
 import resource
+import subprocess
+import threading
 import unittest
 
 from ddsfile import (BLOCK_SIZE, DDSCAPS_COMPLEX_MIPMAP, DDSCAPS_TEXTURE, DDSCAPS2_CUBEMAP_ALL,
                      DDSD_REQUIRED, colour_part, dds, pixels, tga)
-from runner import RUNNER_EXE
+from runner import RUNNER_EXE, parse_messages
 from test_cli import COMPLETE, RUNNER, Converter, B, R, RB1, RB2
 
 NOT_DDS = "Input file does not appear to be a DDS file"
@@ -143,6 +145,39 @@ class BadInput(Converter):
         result = self.run_tool("pipe.dds", "out.tga")
         self.check(result, 3, "error", READ_SIGNATURE + ": Unexpected end of file")
         self.assertFalse(os.path.exists(self.path("out.tga")))
+        # With a writer, a pipe converts as the file would: small, and larger
+        # than the pipe's buffer.
+        for width, height in [(8, 8), (512, 256)]:
+            data, expected = picture(width, height)
+            self.write("in.dds", data)
+            with self.subTest("a FIFO with a writer", width=width):
+                # A reader of our own lets the writer open before the program
+                # starts, and drains what the program leaves.
+                keep = os.open(self.path("pipe.dds"), os.O_RDONLY | os.O_NONBLOCK)
+                opened = threading.Event()
+
+                def feed():
+                    with open(self.path("pipe.dds"), "wb") as f:
+                        opened.set()
+                        f.write(data)
+                writer = threading.Thread(target=feed)
+                writer.start()
+                opened.wait()
+                result = self.run_tool("pipe.dds", "out.tga")
+                while writer.is_alive():
+                    try:
+                        os.read(keep, 1 << 16)
+                    except BlockingIOError:
+                        writer.join(0.01)
+                os.close(keep)
+                self.assertEqual((result.code, result.messages), (0, COMPLETE))
+                self.assertEqual(self.read("out.tga"), expected)
+            with self.subTest("cat in.dds | dxtc2tga /dev/stdin out.tga", width=width):
+                proc = subprocess.run(["sh", "-c", 'cat in.dds | "$0" /dev/stdin out.tga', RUNNER_EXE],
+                                      cwd=self.dir, capture_output=True, timeout=120)
+                self.assertEqual((proc.returncode, parse_messages(proc.stdout, proc.stderr)),
+                                 (0, (COMPLETE, [])))
+                self.assertEqual(self.read("out.tga"), expected)
 
     @unittest.skipUnless(os.name == "posix", "needs a POSIX address-space limit")
     def test_the_largest_image_without_the_memory_for_it(self):

@@ -228,9 +228,10 @@ class OutputFaults(Converter):
                     self.assertEqual(self.read("in.tga"), b"new")
 
     def test_output_name_is_a_folder(self):
-        os.mkdir(self.path("out.tga"))
+        # A folder as the output receives in.tga; a folder of that name is not entered.
+        os.makedirs(self.path(os.path.join("out.tga", "in.tga")))
         self.check(self.convert(8, 8, "out.tga"), 6, "error", OPEN + ": Is a directory")
-        self.assertEqual(os.listdir(self.path("out.tga")), [])
+        self.assertEqual(os.listdir(self.path(os.path.join("out.tga", "in.tga"))), [])
 
     def test_folder_without_write_permission(self):
         # Root may write anywhere: the program then runs as `nobody`, from a

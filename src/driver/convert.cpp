@@ -27,11 +27,10 @@ void show_usage() {
 // is converted like any other.
 static int show_requested_text(const char *argument) {
     if (std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0) {
+        // One short paragraph: the manual page or the README has the rest.
         show_message(message_information,
-                     "Usage: %s inputfile.dds [outputfile.tga]  Converts a DXT1, DXT3 or DXT5 "
-                     "DDS texture into a 32-bit TGA image. Without an output name one is "
-                     "proposed from the input's and asked for; given a folder, the output "
-                     "goes there under that name. More: %s",
+                     "Usage: %s inputfile.dds [outputfile.tga | folder]  Converts a DXT1, DXT3 "
+                     "or DXT5 DDS texture to a 32-bit TGA image. More: %s",
                      program_name, platform_manual);
         return 1;
     }

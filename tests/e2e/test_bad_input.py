@@ -126,18 +126,22 @@ class BadInput(Converter):
             os.remove(self.path("out.tga"))
 
     def test_table(self):
-        for name, data, code, message, expected in rows():
+        for number, (name, data, code, message, expected) in enumerate(rows()):
+            # Under Wine each run takes a good part of a second: there the
+            # two sweeps over cut lengths keep every eighth row.
+            if not RUNNER.native and ("bytes of a header" in name or "cut at" in name) and number % 8:
+                continue
             with self.subTest(name):
                 self.check_row(data, code, message, expected)
 
-    @unittest.skipUnless(os.name == "posix", "reading a folder as a file is a POSIX case")
+    @unittest.skipUnless(RUNNER.native, "reading a folder as a file is a POSIX case")
     def test_a_folder_as_input(self):
         os.mkdir(self.path("folder.dds"))
         result = self.run_tool("folder.dds", "out.tga")
         self.check(result, 3, "error", READ_SIGNATURE + ": Is a directory")
         self.assertFalse(os.path.exists(self.path("out.tga")))
 
-    @unittest.skipUnless(hasattr(os, "mkfifo"), "named pipes are a POSIX facility")
+    @unittest.skipUnless(RUNNER.native, "named pipes are a POSIX facility")
     def test_a_pipe_as_input(self):
         # Opening it does not wait for a writer that never comes: with none,
         # the pipe is at its end before the signature.
@@ -179,7 +183,7 @@ class BadInput(Converter):
                                  (0, (COMPLETE, [])))
                 self.assertEqual(self.read("out.tga"), expected)
 
-    @unittest.skipUnless(os.name == "posix", "needs a POSIX address-space limit")
+    @unittest.skipUnless(RUNNER.native, "needs a POSIX address-space limit")
     def test_the_largest_image_without_the_memory_for_it(self):
         if sanitized():
             self.skipTest("AddressSanitizer cannot start under an address-space limit")

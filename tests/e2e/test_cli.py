@@ -204,7 +204,7 @@ class CommandLine(Converter):
     def test_help_and_version_when_no_file_has_that_name(self):
         with open(os.path.join(ROOT, "CMakeLists.txt")) as f:
             version = re.search(r"project\(dxtc2tga VERSION (\d+\.\d+\.\d+)", f.read()).group(1)
-        usage = f"Usage: {RUNNER.program_name} inputfile.dds [outputfile.tga]  Converts a DXT1"
+        usage = f"Usage: {RUNNER.program_name} inputfile.dds [outputfile.tga | folder]  Converts a DXT1"
         for argument, text in [("--help", usage), ("-h", usage), ("--version", "dxtc2tga " + version)]:
             with self.subTest(argument):
                 result = self.run_tool(argument)

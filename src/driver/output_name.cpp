@@ -4,6 +4,7 @@
 #include "platform.h"
 #include "utf8.h"
 
+#include <cstdio>
 #include <cstring>
 
 static_assert(output_name_size >= output_name_input_part + 4 + 1, "name + \".tga\" + terminator");
@@ -80,13 +81,10 @@ int output_in_folder(const char *folder, const char *input_name, char *name) {
     const std::size_t folder_length = std::strlen(folder);
     const int separator =
         folder_length > 0 && std::strchr(folder_separators, folder[folder_length - 1]) == nullptr;
-    const std::size_t proposal_length = std::strlen(proposal);
-    if (folder_length + separator + proposal_length >= output_name_size)
+    const int length = std::snprintf(name, output_name_size, "%s%.*s%s", folder, separator,
+                                     folder_separators, proposal);
+    if (length < 0 || static_cast<unsigned>(length) >= output_name_size)
         return 0;
-    std::memcpy(name, folder, folder_length);
-    if (separator)
-        name[folder_length] = folder_separators[0];
-    std::memcpy(name + folder_length + separator, proposal, proposal_length + 1);
     return 1;
 }
 

@@ -57,7 +57,7 @@ int propose_dialog_name(const char *path, char *name, unsigned size, char *folde
 // The output name for an output that is a folder, as cp makes it: the
 // folder, a separator unless it ends in one, and the proposal for the
 // input's own name (without its folders) into `name` (output_name_size
-// bytes). Returns 0, leaving `name` alone, when that does not fit.
+// bytes). Returns 0 when that does not fit, and `name` is then no name.
 int output_in_folder(const char *folder, const char *input_name, char *name);
 
 // Proposes a name and runs the save dialog. On output_name_chosen and

@@ -62,6 +62,19 @@ TEST(convert_main, argument_rules) {
     EXPECT_EQ(run({"prog", "-h", "out.tga"}), 2); // no options: a dash starts a file name
     expect_one_message(message_error, "Error opening input file: No such file or directory");
 
+    // Alone and with no file of that name, three names ask for the usage or the version.
+    for (const char *option : {"--help", "-h"}) {
+        EXPECT_EQ(run({"prog", option}), 0);
+        ASSERT_EQ(recorded_messages.size(), 1u);
+        EXPECT_EQ(recorded_messages[0].kind, message_information);
+        EXPECT_EQ(recorded_messages[0].text.rfind(
+                      "Usage: prog inputfile.dds [outputfile.tga | folder]", 0),
+                  0u);
+    }
+    EXPECT_EQ(run({"prog", "--version"}), 0);
+    ASSERT_EQ(recorded_messages.size(), 1u);
+    EXPECT_EQ(recorded_messages[0].text.rfind("dxtc2tga 1.", 0), 0u);
+
     char *no_arguments[] = {nullptr};
     recorded_messages.clear();
     EXPECT_EQ(convert_main(0, no_arguments), 1);
@@ -128,6 +141,27 @@ TEST(escape_control_bytes, shows_c0_delete_and_c1_as_hex) {
     char small[6];
     EXPECT_EQ(escape_control_bytes("ab\x01", small, sizeof small), 2u);
     EXPECT_STREQ(small, "ab");
+}
+
+TEST(output_in_folder, joins_the_folder_and_the_proposal_for_the_inputs_own_name) {
+    const struct {
+        const char *folder, *input, *name;
+    } cases[] = {
+        {"out", "a.dds", "out/a.tga"},     {"out/", "textures/b.DDS", "out/b.tga"},
+        {"/", "/tmp/c", "/c.tga"},         {"x/y", "d.png", "x/y/d.png.tga"},
+        {"out", "dir.dds/e", "out/e.tga"}, // only the own name's suffix counts
+    };
+    for (const auto &c : cases) {
+        char name[output_name_size];
+        EXPECT_EQ(output_in_folder(c.folder, c.input, name), 1) << c.name;
+        EXPECT_STREQ(name, c.name);
+    }
+    // A name that would not fit is refused, not cut.
+    const std::string folder(output_name_size - 7, 'f');
+    char name[output_name_size];
+    EXPECT_EQ(output_in_folder(folder.c_str(), "a.dds", name),
+              1); // + "/a.tga" + terminator: all of it
+    EXPECT_EQ(output_in_folder(folder.c_str(), "ab.dds", name), 0);
 }
 
 TEST(propose_output_name, replaces_dds_or_appends_tga) {

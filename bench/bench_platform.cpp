@@ -3,7 +3,7 @@
 
 #include <cstdio>
 
-int platform_show_message(int, const char *text) {
+int platform_show_message(int, const char *, const char *text) {
     std::fprintf(stderr, "%s\n", text);
     return 1;
 }

@@ -69,15 +69,16 @@ static bool is_known_message(const char *text) {
             return true;
     const std::size_t length = std::strlen(text);
     const std::size_t suffix = sizeof unsupported_code - 1;
-    // The code's own text is at most four characters before the sentence.
-    return length >= suffix && length <= suffix + 4 &&
+    // The code's own text is at most four bytes before the sentence, each
+    // shown as \xHH at most.
+    return length >= suffix && length <= suffix + 4 * escaped_size_per_byte &&
            std::strcmp(text + length - suffix, unsupported_code) == 0;
 }
 
 // The platform layer's stand-in: counts the messages and checks their kind and text.
 static int messages_shown;
 
-int platform_show_message(int kind, const char *text) {
+int platform_show_message(int kind, const char *, const char *text) {
     require(kind == message_error, "every message of a failing stage is an error");
     require(is_known_message(text), "every message is one of the program's sentences");
     ++messages_shown;

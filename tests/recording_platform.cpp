@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <sys/stat.h>
 
 std::vector<recorded_message> recorded_messages;
 bool dialog_confirms = true;
@@ -19,9 +20,16 @@ void reset_platform() {
     dialog_offered.clear();
 }
 
-int platform_show_message(int kind, const char *text) {
-    recorded_messages.push_back({kind, text});
+int platform_show_message(int kind, const char *file, const char *text) {
+    recorded_messages.push_back({kind, text, file != nullptr ? file : ""});
     return 1;
+}
+
+const char platform_manual[] = "the manual";
+
+int platform_is_folder(const char *name) {
+    struct stat status;
+    return stat(name, &status) == 0 && S_ISDIR(status.st_mode);
 }
 
 void platform_advise_large_buffer(void *, std::size_t) {}

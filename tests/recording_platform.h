@@ -9,6 +9,7 @@
 struct recorded_message {
     int kind;
     std::string text;
+    std::string file; // the file it is about; empty for none
 };
 
 extern std::vector<recorded_message> recorded_messages;

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -61,6 +62,19 @@ TEST(convert_main, argument_rules) {
     EXPECT_EQ(run({"prog", "-h", "out.tga"}), 2); // no options: a dash starts a file name
     expect_one_message(message_error, "Error opening input file: No such file or directory");
 
+    // Alone and with no file of that name, three names ask for the usage or the version.
+    for (const char *option : {"--help", "-h"}) {
+        EXPECT_EQ(run({"prog", option}), 0);
+        ASSERT_EQ(recorded_messages.size(), 1u);
+        EXPECT_EQ(recorded_messages[0].kind, message_information);
+        EXPECT_EQ(recorded_messages[0].text.rfind(
+                      "Usage: prog inputfile.dds [outputfile.tga | folder]", 0),
+                  0u);
+    }
+    EXPECT_EQ(run({"prog", "--version"}), 0);
+    ASSERT_EQ(recorded_messages.size(), 1u);
+    EXPECT_EQ(recorded_messages[0].text.rfind("dxtc2tga 1.", 0), 0u);
+
     char *no_arguments[] = {nullptr};
     recorded_messages.clear();
     EXPECT_EQ(convert_main(0, no_arguments), 1);
@@ -94,8 +108,60 @@ TEST(show_message, cuts_the_text_at_1023_characters) {
     for (const auto &c : cases) {
         EXPECT_EQ(run({c.name}), 1);
         ASSERT_EQ(recorded_messages.size(), 1u);
-        EXPECT_EQ(recorded_messages[0].text, "Usage: " + c.name.substr(0, c.kept)) << c.kept;
+        // Cut first, then escaped: the bytes 0x80-0x9F outside a character are C1.
+        std::string shown(4 * 1024, '\0');
+        shown.resize(escape_control_bytes(("Usage: " + c.name.substr(0, c.kept)).c_str(), &shown[0],
+                                          shown.size()));
+        EXPECT_EQ(recorded_messages[0].text, shown) << c.kept;
     }
+}
+
+TEST(escape_control_bytes, shows_c0_delete_and_c1_as_hex) {
+    const struct {
+        const char *text, *shown;
+    } cases[] = {
+        {"plain text", "plain text"},
+        {"a\x01"
+         "b\nc\x1b[2J\x7f",
+         "a\\x01b\\x0Ac\\x1B[2J\\x7F"},
+        {"CSI \x9b alone", "CSI \\x9B alone"},                        // C1 as a lone byte
+        {"CSI \xc2\x9b in UTF-8", "CSI \\xC2\\x9B in UTF-8"},         // U+009B
+        {"\xc2\x80\xc2\x9f\xc2\xa0", "\\xC2\\x80\\xC2\\x9F\xc2\xa0"}, // U+00A0 is no control
+        {"\xd1\x80\xd0\x9f \xc3\xa9 \xe2\x80\x9c",
+         "\xd1\x80\xd0\x9f \xc3\xa9 \xe2\x80\x9c"}, // "р П é “"
+        {"\xe9\xff\xa0", "\xe9\xff\xa0"},           // Latin-1 bytes beyond C1 stay as they are
+        {"\xe0\x80\x80", "\xe0\\x80\\x80"},         // an overlong form is no character
+    };
+    for (const auto &c : cases) {
+        char shown[64];
+        EXPECT_EQ(escape_control_bytes(c.text, shown, sizeof shown), std::strlen(c.shown));
+        EXPECT_STREQ(shown, c.shown) << c.text;
+    }
+    // An escape that does not fit is left out whole.
+    char small[6];
+    EXPECT_EQ(escape_control_bytes("ab\x01", small, sizeof small), 2u);
+    EXPECT_STREQ(small, "ab");
+}
+
+TEST(output_in_folder, joins_the_folder_and_the_proposal_for_the_inputs_own_name) {
+    const struct {
+        const char *folder, *input, *name;
+    } cases[] = {
+        {"out", "a.dds", "out/a.tga"},     {"out/", "textures/b.DDS", "out/b.tga"},
+        {"/", "/tmp/c", "/c.tga"},         {"x/y", "d.png", "x/y/d.png.tga"},
+        {"out", "dir.dds/e", "out/e.tga"}, // only the own name's suffix counts
+    };
+    for (const auto &c : cases) {
+        char name[output_name_size];
+        EXPECT_EQ(output_in_folder(c.folder, c.input, name), 1) << c.name;
+        EXPECT_STREQ(name, c.name);
+    }
+    // A name that would not fit is refused, not cut.
+    const std::string folder(output_name_size - 7, 'f');
+    char name[output_name_size];
+    EXPECT_EQ(output_in_folder(folder.c_str(), "a.dds", name),
+              1); // + "/a.tga" + terminator: all of it
+    EXPECT_EQ(output_in_folder(folder.c_str(), "ab.dds", name), 0);
 }
 
 TEST(propose_output_name, replaces_dds_or_appends_tga) {

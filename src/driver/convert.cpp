@@ -22,6 +22,25 @@ void show_usage() {
     show_message(message_error, "Usage: %s inputfile.dds outputfile.tga", program_name);
 }
 
+// Shows the help or the version when `argument`, the only one, asks for it.
+// Only called once no file of that name was found: a file named "--help"
+// is converted like any other.
+static int show_requested_text(const char *argument) {
+    if (std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0) {
+        // One short paragraph: the manual page or the README has the rest.
+        show_message(message_information,
+                     "Usage: %s inputfile.dds [outputfile.tga | folder]  Converts a DXT1, DXT3 "
+                     "or DXT5 DDS texture to a 32-bit TGA image. More: %s",
+                     program_name, platform_manual);
+        return 1;
+    }
+    if (std::strcmp(argument, "--version") == 0) {
+        show_message(message_information, "dxtc2tga %s", DXTC2TGA_VERSION);
+        return 1;
+    }
+    return 0;
+}
+
 // The buffer for width * height pixels, or null when it cannot be had. The
 // size is checked before it is multiplied, so it cannot wrap around into a
 // smaller allocation on a 32-bit host.
@@ -44,6 +63,7 @@ static pixel *allocate_pixels(const image *img) {
 // that name stays as it was.
 static int write_output(const char *output_name, int may_replace, std::FILE *input,
                         const image *img) {
+    set_message_file(output_name); // the messages from here on are about the output
     const char *reason = nullptr;
     std::FILE *output = platform_open_output(output_name, may_replace, input, &reason);
     if (output == nullptr) {
@@ -80,7 +100,15 @@ static int convert_input(std::FILE *input, const char *input_name, const char *o
                          image *img) {
     static char chosen_name[output_name_size];
     int may_replace = 1; // a name on the command line is used as typed
-    if (output_name == nullptr) {
+    if (output_name != nullptr && platform_is_folder(output_name)) {
+        // A folder receives the proposal's name, as cp does.
+        if (!output_in_folder(output_name, input_name, chosen_name)) {
+            set_message_file(output_name);
+            show_message(message_error, "%s: %s", open_output_error, std::strerror(ENAMETOOLONG));
+            return exit_open_output;
+        }
+        output_name = chosen_name;
+    } else if (output_name == nullptr) {
         switch (choose_output_name(input_name, chosen_name)) {
         case output_name_chosen:
             break;
@@ -117,6 +145,7 @@ static int convert_input(std::FILE *input, const char *input_name, const char *o
 int convert_main(int argc, char **argv) {
     // A process may be started with no arguments at all, not even its name.
     program_name = argc > 0 && argv[0] != nullptr ? argv[0] : "dxtc2tga";
+    set_message_file(nullptr); // the usage is about no file
 
     const char *input_name = nullptr;
     const char *output_name = nullptr;
@@ -135,9 +164,13 @@ int convert_main(int argc, char **argv) {
         return exit_usage;
     }
 
+    set_message_file(input_name); // until the output is opened
     std::FILE *input = platform_open_input(input_name);
     if (input == nullptr) {
-        show_message(message_error, "%s: %s", "Error opening input file", std::strerror(errno));
+        const int error = errno;
+        if (error == ENOENT && output_name == nullptr && show_requested_text(input_name))
+            return exit_success;
+        show_message(message_error, "%s: %s", "Error opening input file", std::strerror(error));
         return exit_open_input;
     }
 

@@ -10,8 +10,61 @@
 // Names the end of the file; no system text does.
 static const char end_of_file_reason[] = "Unexpected end of file";
 
+// The control bytes of ASCII (C0): below the space, and DEL.
+constexpr unsigned char c0_end = 0x20;
+constexpr unsigned char delete_byte = 0x7F;
+// The C1 control bytes 0x80-0x9F, and the lead byte of U+0080-U+00BF in
+// UTF-8, whose second byte is then 0x80-0x9F for the C1 characters.
+constexpr unsigned char c1_first = 0x80;
+constexpr unsigned char c1_last = 0x9F;
+constexpr unsigned char c1_utf8_lead = 0xC2;
+
+// The file the messages are about, or null.
+static const char *message_file;
+
 const char *read_failure_reason(std::FILE *stream, int error) {
     return std::feof(stream) ? end_of_file_reason : std::strerror(error);
+}
+
+void set_message_file(const char *name) {
+    message_file = name;
+}
+
+// How many bytes at `text` are one control character to be escaped (1 or
+// 2), or 0 when it is none.
+static std::size_t control_length(const char *text, std::size_t character) {
+    const unsigned char *c = reinterpret_cast<const unsigned char *>(text);
+    if (c[0] < c0_end || c[0] == delete_byte)
+        return 1;
+    if (character == 2 && c[0] == c1_utf8_lead && c[1] <= c1_last)
+        return 2;
+    if (character == 0 && c[0] >= c1_first && c[0] <= c1_last)
+        return 1;
+    return 0;
+}
+
+std::size_t escape_control_bytes(const char *text, char *shown, std::size_t size) {
+    std::size_t length = 0;
+    while (*text != '\0') {
+        const std::size_t character = utf8_character_length(text);
+        const std::size_t control = control_length(text, character);
+        // Bytes that are not UTF-8 are copied one by one, as they are.
+        const std::size_t bytes = control != 0 ? control : character != 0 ? character : 1;
+        const std::size_t needed = control != 0 ? bytes * escaped_size_per_byte : bytes;
+        if (length + needed >= size)
+            break;
+        for (std::size_t i = 0; i < bytes; ++i) {
+            if (control != 0)
+                std::snprintf(shown + length + i * escaped_size_per_byte, escaped_size_per_byte + 1,
+                              "\\x%02X", static_cast<unsigned char>(text[i]));
+            else
+                shown[length + i] = text[i];
+        }
+        length += needed;
+        text += bytes;
+    }
+    shown[length] = '\0';
+    return length;
 }
 
 int show_message(int kind, const char *format, ...) {
@@ -26,5 +79,21 @@ int show_message(int kind, const char *format, ...) {
     else if (length >= message_buffer_size)
         text[utf8_cut_length(text, message_buffer_size - 1)] = '\0';
     va_end(arguments);
-    return platform_show_message(kind, text);
+
+    // Escaped after the cut, so the cut stays at 1023 characters of text.
+    static char shown[escaped_size_per_byte * (message_buffer_size - 1) + 1];
+    static char file_shown[escaped_size_per_byte * (message_file_size - 1) + 1];
+    escape_control_bytes(text, shown, sizeof shown);
+    const char *file = nullptr;
+    if (message_file != nullptr) {
+        char file_cut[message_file_size];
+        std::size_t file_length = std::strlen(message_file);
+        if (file_length >= sizeof file_cut)
+            file_length = utf8_cut_length(message_file, sizeof file_cut - 1);
+        std::memcpy(file_cut, message_file, file_length);
+        file_cut[file_length] = '\0';
+        escape_control_bytes(file_cut, file_shown, sizeof file_shown);
+        file = file_shown;
+    }
+    return platform_show_message(kind, file, shown);
 }

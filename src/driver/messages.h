@@ -2,6 +2,7 @@
 #ifndef DXTC2TGA_DRIVER_MESSAGES_H
 #define DXTC2TGA_DRIVER_MESSAGES_H
 
+#include <cstddef>
 #include <cstdio>
 
 // Message kinds. The value is the style handed to the Windows message box,
@@ -15,6 +16,13 @@ constexpr const char message_caption[] = "DXTC Conversion";
 // Longest text shown, terminator included; longer text is cut to 1023 characters.
 constexpr int message_buffer_size = 1024;
 
+// Each control byte is shown as the four characters \xHH.
+constexpr int escaped_size_per_byte = 4;
+
+// The longest file name a message names whole, terminator included: any
+// path Linux opens (PATH_MAX, 4096 with its terminator). A longer one is cut.
+constexpr int message_file_size = 4096;
+
 // The reason shown after a read that fell short: "Unexpected end of file"
 // when the stream reached its end (which sets no error number), otherwise
 // the system's text for `error`, the error number the read left.
@@ -25,6 +33,19 @@ const char *read_failure_reason(std::FILE *stream, int error);
 #else
 #define DXTC_PRINTF_FORMAT(f, a)
 #endif
+
+// Copies `text` into `shown` (`size` bytes, terminated) with every control
+// byte written as \xHH, so that a message or a name stays one line and
+// cannot drive a terminal: C0 (0x00-0x1F), DEL (0x7F), and C1, both the
+// characters U+0080-U+009F in UTF-8 (each of their two bytes escaped) and
+// the bytes 0x80-0x9F where they are no part of a UTF-8 character. Stops
+// before a character or escape that would not fit. Returns the length.
+std::size_t escape_control_bytes(const char *text, char *shown, std::size_t size);
+
+// Names the file the following error messages are about (the input while it
+// is read, the output while it is written), or none with null. The name is
+// kept, not copied. Only the POSIX build shows it, before the text.
+void set_message_file(const char *name);
 
 // Formats the text like printf and shows it; returns what the platform's
 // message box returned, which no caller uses.

@@ -4,6 +4,7 @@
 #include "platform.h"
 #include "utf8.h"
 
+#include <cstdio>
 #include <cstring>
 
 static_assert(output_name_size >= output_name_input_part + 4 + 1, "name + \".tga\" + terminator");
@@ -70,6 +71,23 @@ int propose_dialog_name(const char *path, char *name, unsigned size, char *folde
     return folder_length > 0;
 }
 
+int output_in_folder(const char *folder, const char *input_name, char *name) {
+    const char *own_name = input_name;
+    for (const char *c = input_name; *c != '\0'; ++c)
+        if (std::strchr(folder_separators, *c) != nullptr)
+            own_name = c + 1;
+    static char proposal[output_name_size];
+    propose_output_name(own_name, proposal);
+    const std::size_t folder_length = std::strlen(folder);
+    const int separator =
+        folder_length > 0 && std::strchr(folder_separators, folder[folder_length - 1]) == nullptr;
+    const int length = std::snprintf(name, output_name_size, "%s%.*s%s", folder, separator,
+                                     folder_separators, proposal);
+    if (length < 0 || static_cast<unsigned>(length) >= output_name_size)
+        return 0;
+    return 1;
+}
+
 output_name_outcome choose_output_name(const char *input_name, char *name) {
     // Where the platform gives the input's full path, the dialog opens in
     // the input's folder; otherwise the input name is proposed as given.
@@ -90,6 +108,10 @@ output_name_outcome choose_output_name(const char *input_name, char *name) {
         return output_name_new;
     case dialog_taken_unasked:
         return output_name_proposed;
+    case dialog_name_exists:
+        show_message(message_error,
+                     "%s exists; give the output name on the command line to replace it", name);
+        return output_name_failed;
     case dialog_no_name:
         break;
     }

@@ -23,6 +23,14 @@ constexpr unsigned output_name_input_part = PATH_MAX - 1;
 constexpr unsigned output_name_size = output_name_input_part + 4 + 1;
 #endif
 
+// The characters that end a folder's part of a path; the first joins a
+// folder and a name. On Windows a drive letter's colon ends it too ("C:a.dds").
+#ifdef _WIN32
+constexpr const char folder_separators[] = "\\/:";
+#else
+constexpr const char folder_separators[] = "/";
+#endif
+
 enum output_name_outcome {
     output_name_chosen,   // a person chose the name and agreed to replace a file of that name
     output_name_new,      // a person chose a name that no file had: nothing may be replaced
@@ -45,6 +53,12 @@ void propose_output_name(const char *input_name, char *name);
 // `folder` (as long as `path`) the path's folder with its closing separator,
 // for the dialog to open in; 1 is returned, or 0 when the path names no folder.
 int propose_dialog_name(const char *path, char *name, unsigned size, char *folder);
+
+// The output name for an output that is a folder, as cp makes it: the
+// folder, a separator unless it ends in one, and the proposal for the
+// input's own name (without its folders) into `name` (output_name_size
+// bytes). Returns 0 when that does not fit, and `name` is then no name.
+int output_in_folder(const char *folder, const char *input_name, char *name);
 
 // Proposes a name and runs the save dialog. On output_name_chosen and
 // output_name_proposed `name` holds the path; a failed dialog has shown its

@@ -8,8 +8,18 @@
 #include <cstdio>
 
 // Shows an already formatted message of the given kind, captioned
-// "DXTC Conversion", and returns once the user has seen it.
-int platform_show_message(int kind, const char *text);
+// "DXTC Conversion", and returns once the user has seen it. Both `text` and
+// `file`, the file the message is about (null: none), have their control
+// bytes escaped. A terminal shows the file of an error before the text, so
+// that a loop over many files tells which one failed; the message box
+// shows the text alone.
+int platform_show_message(int kind, const char *file, const char *text);
+
+// Whether `name` is an existing folder (through a symbolic link).
+int platform_is_folder(const char *name);
+
+// Where the help points for more: the manual page, or the README beside the exe.
+extern const char platform_manual[];
 
 // What the save dialog settled on.
 enum dialog_outcome {
@@ -17,6 +27,7 @@ enum dialog_outcome {
     dialog_confirmed,     // a person agreed to replace the file named in `name`
     dialog_chosen_free,   // a person chose a name no file had: nothing may be replaced
     dialog_taken_unasked, // nobody could be asked: the proposal stands as it is
+    dialog_name_exists,   // nobody could be asked, and a file has the proposal's name
 };
 
 // Puts the full path of the file `name` into `path` (`size` bytes) and

@@ -6,6 +6,7 @@
 #include "platform.h"
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -20,35 +21,53 @@
 constexpr unsigned long dialog_error_not_shown = 0xffff;     // CDERR_DIALOGFAILURE
 constexpr unsigned long dialog_error_name_too_long = 0x3003; // FNERR_BUFFERTOOSMALL
 
-// Writes `text` with every control byte (0x00-0x1F, 0x7F) shown as \xHH, so
-// that a message or a name stays one line and cannot drive the terminal.
+// Writes `text` with its control bytes shown as \xHH, so that a name stays
+// one line and cannot drive the terminal.
 static void write_escaped(std::FILE *stream, const char *text) {
-    for (const unsigned char *c = reinterpret_cast<const unsigned char *>(text); *c; ++c) {
-        if (*c < 0x20 || *c == 0x7F)
-            std::fprintf(stream, "\\x%02X", *c);
-        else
-            std::fputc(*c, stream);
-    }
+    char shown[escaped_size_per_byte * PATH_MAX + 1];
+    escape_control_bytes(text, shown, sizeof shown);
+    std::fputs(shown, stream);
 }
 
 // Every message goes to standard error, the completion message too: standard
-// output may be the very file or pipe the TGA is written to.
-int platform_show_message(int kind, const char *text) {
-    std::fprintf(stderr, "%s: %s", message_caption, kind == message_information ? "" : "error: ");
-    write_escaped(stderr, text);
-    std::fputc('\n', stderr);
+// output may be the very file or pipe the TGA is written to. The line is
+// handed over in one write, so that the messages of runs sharing a terminal
+// or a log do not interleave.
+int platform_show_message(int kind, const char *file, const char *text) {
+    static const char error_label[] = "error: ";
+    const int error = kind != message_information;
+    const std::size_t size = sizeof message_caption + sizeof error_label + std::strlen(text) +
+                             (file != nullptr ? std::strlen(file) + 2 : 0) + 2;
+    char *line = static_cast<char *>(std::malloc(size));
+    if (line == nullptr)
+        return 1; // a message that cannot be shown is not reported
+    const int length =
+        std::snprintf(line, size, "%s: %s%s%s%s\n", message_caption, error ? error_label : "",
+                      error && file ? file : "", error && file ? ": " : "", text);
+    std::size_t written = 0;
+    while (length > 0 && written < static_cast<std::size_t>(length)) {
+        const ssize_t result = write(STDERR_FILENO, line + written, length - written);
+        if (result < 0 && errno == EINTR)
+            continue;
+        if (result <= 0)
+            break;
+        written += static_cast<std::size_t>(result);
+    }
+    std::free(line);
     return 1; // the OK button
+}
+
+const char platform_manual[] = "man dxtc2tga";
+
+int platform_is_folder(const char *name) {
+    struct stat status;
+    return stat(name, &status) == 0 && S_ISDIR(status.st_mode);
 }
 
 // Whether anything, even a dangling symbolic link, has that name.
 static int name_taken(const char *name) {
     struct stat status;
     return lstat(name, &status) == 0;
-}
-
-static int is_folder(const char *name) {
-    struct stat status;
-    return stat(name, &status) == 0 && S_ISDIR(status.st_mode);
 }
 
 // Reads one line from standard input without its line end into `*line`
@@ -86,7 +105,7 @@ static dialog_outcome ask_on_terminal(char *name, unsigned size, unsigned long *
         const char *typed = line[0] != '\0' ? line : name;
         const std::size_t typed_length = std::strlen(typed);
         // A folder is no file name: "textures/" must not become "textures/.tga".
-        if (typed[typed_length - 1] == '/' || is_folder(typed)) {
+        if (typed[typed_length - 1] == '/' || platform_is_folder(typed)) {
             std::fputs("That is a folder; give a file name.\n", stderr);
             continue;
         }
@@ -134,10 +153,7 @@ dialog_outcome platform_save_dialog(char *name, unsigned size, const char *, uns
     if (isatty(STDIN_FILENO))
         return ask_on_terminal(name, size, error);
     // Nobody can be asked: the proposal stands unless it would replace a file.
-    if (!name_taken(name))
-        return dialog_taken_unasked;
-    *error = dialog_error_not_shown;
-    return dialog_no_name;
+    return name_taken(name) ? dialog_name_exists : dialog_taken_unasked;
 }
 
 std::FILE *platform_open_input(const char *name) {

@@ -36,9 +36,18 @@ constexpr DWORD save_request_size =
 static_assert(sizeof(void *) != 4 || save_request_size == 76, "the 32-bit record is 76 bytes");
 static_assert(sizeof(void *) != 8 || save_request_size == 136, "the 64-bit record is 136 bytes");
 
-int platform_show_message(int kind, const char *text) {
+// The box shows the text alone: the file it is about is the one the user
+// dropped or chose.
+int platform_show_message(int kind, const char *, const char *text) {
     // No owner window: the program has none.
     return MessageBoxA(nullptr, text, message_caption, static_cast<UINT>(kind));
+}
+
+const char platform_manual[] = "README.txt beside dxtc2tga.exe";
+
+int platform_is_folder(const char *name) {
+    const DWORD attributes = GetFileAttributesA(name);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 // The dialog opens in the folder of a name that holds a path, and otherwise

@@ -51,3 +51,16 @@ std::size_t utf8_cut_length(const char *text, std::size_t length) {
     }
     return length;
 }
+
+std::size_t utf8_character_length(const char *text) {
+    const unsigned char *bytes = reinterpret_cast<const unsigned char *>(text);
+    unsigned char second_low = 0, second_high = 0;
+    const std::size_t size = sequence_of(bytes[0], &second_low, &second_high);
+    for (std::size_t i = 1; i < size; ++i) {
+        const unsigned char low = i == 1 ? second_low : continuation_low;
+        const unsigned char high = i == 1 ? second_high : continuation_high;
+        if (bytes[i] < low || bytes[i] > high) // the terminator fails here too
+            return 0;
+    }
+    return size;
+}

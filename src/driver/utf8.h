@@ -12,4 +12,9 @@
 // `length`, as it always was.
 std::size_t utf8_cut_length(const char *text, std::size_t length);
 
+// The bytes of the UTF-8 character `text` begins with (1 to 4), or 0 when
+// the bytes there are no whole, well-formed character (a lone continuation
+// byte, an overlong form, a surrogate, a character cut short by the end).
+std::size_t utf8_character_length(const char *text);
+
 #endif

@@ -20,21 +20,71 @@ class Result:
     code: int
     messages: list = field(default_factory=list)
     stray: list = field(default_factory=list)  # output that is not a message
+    files: list = field(default_factory=list)  # the file each message names, or None
 
 
-def parse_messages(stdout, stderr):
+def shown(name):
+    """A name as the program shows it: control bytes as \\xHH (C0, DEL, and
+    C1 both as U+0080-U+009F and as bytes outside any UTF-8 character), the
+    rest as it is, read back as UTF-8 like the messages."""
+    shown_bytes = b""
+    for c in os.fsencode(name).decode("utf-8", errors="surrogateescape"):
+        code = ord(c)
+        if code < 0x20 or code == 0x7F or 0xDC80 <= code <= 0xDC9F:
+            shown_bytes += b"\\x%02X" % (code & 0xFF)
+        elif 0x80 <= code <= 0x9F:
+            shown_bytes += b"\\xC2\\x%02X" % code
+        else:
+            shown_bytes += os.fsencode(c)
+    return shown_bytes.decode("utf-8", errors="replace")
+
+
+def proposal(input_name):
+    """The output name proposed for an input: ".dds" (any case) becomes ".tga"."""
+    dot = input_name.rfind(".")
+    dds_suffix = dot >= 0 and input_name[dot:].lower() == ".dds"
+    return (input_name[:dot] if dds_suffix else input_name) + ".tga"
+
+
+def file_names(args):
+    """The files a run's messages may name: the arguments, the proposal for
+    the input, and the proposal in a folder given as the output."""
+    names = list(args)
+    if args:
+        names.append(proposal(args[0]))
+    if len(args) > 1:
+        names.append(args[1] + ("" if args[1].endswith("/") else "/")
+                     + proposal(os.path.basename(args[0])))
+    return names
+
+
+def parse_messages(stdout, stderr, names=(), files=None):
     """Messages of the command-line build, all on standard error: errors as
-    'DXTC Conversion: error: TEXT', the completion message as
-    'DXTC Conversion: TEXT'. Anything on standard output is stray."""
+    'DXTC Conversion: error: TEXT' or, about a file, 'DXTC Conversion:
+    error: FILE: TEXT' where FILE is one of `names`; the completion message
+    as 'DXTC Conversion: TEXT'. Anything on standard output is stray. The
+    file each message named (or None) is appended to `files`. Text is read
+    as UTF-8, a byte that is no part of a character as U+FFFD, as the
+    message box of the Windows build shows it (ansi_text)."""
     messages = []
-    stray = stdout.decode("latin-1").splitlines()
-    for line in stderr.decode("latin-1").splitlines():
+    stray = stdout.decode("utf-8", errors="replace").splitlines()
+    prefixes = sorted(((shown(n) + ": ", n) for n in names), key=lambda p: -len(p[0]))
+    for line in stderr.decode("utf-8", errors="replace").splitlines():
         if line.startswith(CAPTION + ": error: "):
-            messages.append(("error", line[len(CAPTION) + 9:]))
+            text, file = line[len(CAPTION) + 9:], None
+            for prefix, name in prefixes:
+                if text.startswith(prefix):
+                    text, file = text[len(prefix):], name
+                    break
+            messages.append(("error", text))
         elif line.startswith(CAPTION + ": "):
             messages.append(("information", line[len(CAPTION) + 2:]))
+            file = None
         else:
             stray.append(line)
+            continue
+        if files is not None:
+            files.append(file)
     return messages, stray
 
 
@@ -50,8 +100,9 @@ class NativeRunner:
         proc = subprocess.run([argv0 or self.exe, *args], executable=self.exe, cwd=cwd,
                               stdin=subprocess.DEVNULL, capture_output=True, timeout=120,
                               preexec_fn=preexec_fn)
-        messages, stray = parse_messages(proc.stdout, proc.stderr)
-        return Result(proc.returncode, messages, stray)
+        files = []
+        messages, stray = parse_messages(proc.stdout, proc.stderr, file_names(args), files)
+        return Result(proc.returncode, messages, stray, files)
 
 
 # Message box styles (MB_OK | MB_ICONERROR, MB_OK | MB_ICONINFORMATION).
@@ -147,7 +198,8 @@ class WineRunner:
         trace.seek(0)
         self.last_trace = trace.read().decode("latin-1")
         trace.close()
-        return Result(proc.returncode, parse_relay_trace(self.last_trace))
+        messages = parse_relay_trace(self.last_trace)
+        return Result(proc.returncode, messages, files=[None] * len(messages))
 
     def run(self, args, cwd, argv0=None, preexec_fn=None):
         if argv0 is not None or preexec_fn is not None:

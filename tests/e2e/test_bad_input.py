@@ -6,12 +6,14 @@ read that stops at the end of the file says so: "Unexpected end of file".
 """
 import os
 import resource
+import subprocess
+import threading
 import unittest
 
 from ddsfile import (BLOCK_SIZE, DDSCAPS_COMPLEX_MIPMAP, DDSCAPS_TEXTURE, DDSCAPS2_CUBEMAP_ALL,
                      DDSD_REQUIRED, colour_part, dds, pixels, tga)
-from runner import RUNNER_EXE
-from test_cli import COMPLETE, Converter, B, R, RB1, RB2
+from runner import RUNNER_EXE, parse_messages
+from test_cli import COMPLETE, RUNNER, Converter, B, R, RB1, RB2
 
 NOT_DDS = "Input file does not appear to be a DDS file"
 WRONG_SIZE = "DDS file header is wrong size?  Unable to continue."
@@ -59,8 +61,11 @@ def rows():
         yield f"flag {bit:#x} missing", data, 3, NOT_DXTC, None
     yield "pitch flag instead of linear size", dds(8, 8, flags=0x100F), 3, NOT_DXTC, None
     for code, text in [(b"DXT2", "DXT2"), (b"DXT4", "DXT4"), (b"ATI2", "ATI2"), (b"DX10", "DX10"),
-                       (b"\0\0\0\0", ""), (b"DX\0T", "DX"), (b"\xe9\xff\x01\x7f", "\xe9\xff\\x01\\x7F"),
-                       (b"\x1b[2J", "\\x1B[2J")]:  # control bytes shown, not sent to the terminal
+                       (b"\0\0\0\0", ""), (b"DX\0T", "DX"), (b"\xe9\xff\x01\x7f", "\ufffd\ufffd\\x01\\x7F"),
+                       (b"\x1b[2J", "\\x1B[2J"),  # control bytes shown, not sent to the terminal
+                       (b"\x9b2J\x9c", "\\x9B2J\\x9C"),  # C1 as bytes outside a character
+                       (b"\xc2\x9b2J", "\\xC2\\x9B2J"),  # and as U+009B in UTF-8
+                       (b"\xd1\x80\xd0\x9f", "\u0440\u041f")]:  # Cyrillic "рП" is no control
         yield f"code {code!r}", dds(8, 8, code, good[128:]), 3, UNSUPPORTED.format(text), None
     # The checks run in order: the first field that is wrong is the one reported.
     yield "size and code wrong", dds(8, 8, b"DXT2", size=0), 3, WRONG_SIZE, None
@@ -112,6 +117,8 @@ class BadInput(Converter):
         kind, text = result.messages[0]
         self.assertEqual(kind, "information" if code == 0 else "error")
         self.assertEqual(text, message)
+        if RUNNER.native:  # a terminal names the file an error is about
+            self.assertEqual(result.files, [None if code == 0 else "in.dds"])
         if expected is None:
             self.assertFalse(os.path.exists(self.path("out.tga")), "an output file was written")
         else:
@@ -119,18 +126,22 @@ class BadInput(Converter):
             os.remove(self.path("out.tga"))
 
     def test_table(self):
-        for name, data, code, message, expected in rows():
+        for number, (name, data, code, message, expected) in enumerate(rows()):
+            # Under Wine each run takes a good part of a second: there the
+            # two sweeps over cut lengths keep every eighth row.
+            if not RUNNER.native and ("bytes of a header" in name or "cut at" in name) and number % 8:
+                continue
             with self.subTest(name):
                 self.check_row(data, code, message, expected)
 
-    @unittest.skipUnless(os.name == "posix", "reading a folder as a file is a POSIX case")
+    @unittest.skipUnless(RUNNER.native, "reading a folder as a file is a POSIX case")
     def test_a_folder_as_input(self):
         os.mkdir(self.path("folder.dds"))
         result = self.run_tool("folder.dds", "out.tga")
         self.check(result, 3, "error", READ_SIGNATURE + ": Is a directory")
         self.assertFalse(os.path.exists(self.path("out.tga")))
 
-    @unittest.skipUnless(hasattr(os, "mkfifo"), "named pipes are a POSIX facility")
+    @unittest.skipUnless(RUNNER.native, "named pipes are a POSIX facility")
     def test_a_pipe_as_input(self):
         # Opening it does not wait for a writer that never comes: with none,
         # the pipe is at its end before the signature.
@@ -138,8 +149,41 @@ class BadInput(Converter):
         result = self.run_tool("pipe.dds", "out.tga")
         self.check(result, 3, "error", READ_SIGNATURE + ": Unexpected end of file")
         self.assertFalse(os.path.exists(self.path("out.tga")))
+        # With a writer, a pipe converts as the file would: small, and larger
+        # than the pipe's buffer.
+        for width, height in [(8, 8), (512, 256)]:
+            data, expected = picture(width, height)
+            self.write("in.dds", data)
+            with self.subTest("a FIFO with a writer", width=width):
+                # A reader of our own lets the writer open before the program
+                # starts, and drains what the program leaves.
+                keep = os.open(self.path("pipe.dds"), os.O_RDONLY | os.O_NONBLOCK)
+                opened = threading.Event()
 
-    @unittest.skipUnless(os.name == "posix", "needs a POSIX address-space limit")
+                def feed():
+                    with open(self.path("pipe.dds"), "wb") as f:
+                        opened.set()
+                        f.write(data)
+                writer = threading.Thread(target=feed)
+                writer.start()
+                opened.wait()
+                result = self.run_tool("pipe.dds", "out.tga")
+                while writer.is_alive():
+                    try:
+                        os.read(keep, 1 << 16)
+                    except BlockingIOError:
+                        writer.join(0.01)
+                os.close(keep)
+                self.assertEqual((result.code, result.messages), (0, COMPLETE))
+                self.assertEqual(self.read("out.tga"), expected)
+            with self.subTest("cat in.dds | dxtc2tga /dev/stdin out.tga", width=width):
+                proc = subprocess.run(["sh", "-c", 'cat in.dds | "$0" /dev/stdin out.tga', RUNNER_EXE],
+                                      cwd=self.dir, capture_output=True, timeout=120)
+                self.assertEqual((proc.returncode, parse_messages(proc.stdout, proc.stderr)),
+                                 (0, (COMPLETE, [])))
+                self.assertEqual(self.read("out.tga"), expected)
+
+    @unittest.skipUnless(RUNNER.native, "needs a POSIX address-space limit")
     def test_the_largest_image_without_the_memory_for_it(self):
         if sanitized():
             self.skipTest("AddressSanitizer cannot start under an address-space limit")

@@ -1,5 +1,6 @@
 """End-to-end tests: the real executable, its exit codes, messages and files."""
 import os
+import re
 import shutil
 import subprocess
 import tempfile
@@ -9,6 +10,7 @@ from ddsfile import colour_part, dds, index_row, pixels, tga
 from runner import runner_from_environment
 
 RUNNER = runner_from_environment()
+ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 COMPLETE = [("information", "Conversion to TGA complete.")]
 NOT_FOUND = "No such file or directory"
 END_OF_FILE = "Unexpected end of file"
@@ -165,6 +167,92 @@ class CommandLine(Converter):
                 self.assertEqual(self.read("in.dds"), source)
 
 
+    @unittest.skipUnless(RUNNER.native, "the message box shows the text alone")
+    def test_an_error_names_its_file_first(self):
+        self.write("in.dds", probe_6x5()[0])
+        self.write("junk.dds", b"junk")
+        cases = [  # arguments, exit code, the file the message names
+            ([], 1, None),  # the usage is about no file
+            (["missing.dds", "out.tga"], 2, "missing.dds"),
+            (["junk.dds", "out.tga"], 3, "junk.dds"),
+            (["in.dds", os.path.join("no-such-folder", "out.tga")], 6,
+             os.path.join("no-such-folder", "out.tga")),
+            (["in.dds", "in.dds"], 6, "in.dds"),
+            (["e\x1b[2J\x9b.dds", "out.tga"], 2, "e\x1b[2J\x9b.dds"),  # shown escaped
+        ]
+        for args, code, file in cases:
+            with self.subTest(args):
+                result = self.run_tool(*args)
+                self.assertEqual((result.code, result.files), (code, [file]))
+
+    @unittest.skipUnless(RUNNER.native and shutil.which("strace"), "needs strace")
+    def test_a_message_is_one_line_in_one_write(self):
+        # Runs that share a terminal or a log never mix their messages.
+        self.write("junk.dds", b"junk")
+        trace = self.path("trace")
+        proc = subprocess.run(["strace", "-f", "-e", "trace=write", "-e", "signal=none", "-o", trace,
+                               RUNNER.exe, "junk.dds", "out.tga"], cwd=self.dir,
+                              stdin=subprocess.DEVNULL, capture_output=True, timeout=60,
+                              # LeakSanitizer cannot run under a tracer.
+                              env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))
+        line = b"DXTC Conversion: error: junk.dds: Input file does not appear to be a DDS file\n"
+        self.assertEqual((proc.returncode, proc.stderr), (3, line))
+        with open(trace) as f:
+            writes = [entry for entry in f if " write(2, " in entry]
+        self.assertEqual(len(writes), 1, writes)
+        self.assertTrue(writes[0].rstrip().endswith(f"= {len(line)}"), writes)
+
+
+    def test_help_and_version_when_no_file_has_that_name(self):
+        with open(os.path.join(ROOT, "CMakeLists.txt")) as f:
+            version = re.search(r"project\(dxtc2tga VERSION (\d+\.\d+\.\d+)", f.read()).group(1)
+        usage = f"Usage: {RUNNER.program_name} inputfile.dds [outputfile.tga | folder]  Converts a DXT1"
+        for argument, text in [("--help", usage), ("-h", usage), ("--version", "dxtc2tga " + version)]:
+            with self.subTest(argument):
+                result = self.run_tool(argument)
+                self.assertEqual((result.code, len(result.messages)), (0, 1), result.messages)
+                self.assertEqual(result.messages[0][0], "information")
+                self.assertTrue(result.messages[0][1].startswith(text), result.messages)
+                self.assertEqual(os.listdir(self.dir), [])
+        # Not an option beside another name, nor as the output.
+        self.check(self.run_tool("--version", "out.tga"), 2, "error",
+                   "Error opening input file: " + NOT_FOUND)
+        self.check(self.run_tool("missing.dds", "--help"), 2, "error",
+                   "Error opening input file: " + NOT_FOUND)
+
+    @unittest.skipUnless(RUNNER.native, "the Windows build asks for the output name")
+    def test_a_file_named_like_an_option_is_converted(self):
+        source, expected = probe_6x5()
+        for name in ["--help", "-h", "--version"]:
+            with self.subTest(name):
+                self.write(name, source)
+                self.assertEqual(self.run_tool(name).messages, COMPLETE)
+                self.assertEqual(self.read(name + ".tga"), expected)
+
+    def test_a_folder_as_output_gets_the_proposal(self):
+        source, expected = probe_6x5()
+        for folder in ["out", "sub", os.path.join("out", "in.tga")]:
+            os.mkdir(self.path(folder))
+        self.write("in.dds", source)
+        self.write(os.path.join("sub", "a.DDS"), source)
+        self.write(os.path.join("out", "a.tga"), b"old")  # replaced, as cp would
+        for args, written in [(["in.dds", "sub"], os.path.join("sub", "in.tga")),
+                              (["in.dds", "sub" + os.sep], os.path.join("sub", "in.tga")),
+                              ([os.path.join("sub", "a.DDS"), "out"], os.path.join("out", "a.tga")),
+                              ([os.path.join("sub", "a.DDS"), "."], "a.tga")]:
+            with self.subTest(args):
+                self.assertEqual(self.run_tool(*args).messages, COMPLETE)
+                self.assertEqual(self.read(written), expected)
+                os.remove(self.path(written))
+        # The proposal's name taken by a folder there: that one is not entered.
+        result = self.run_tool("in.dds", "out")
+        self.assertEqual(result.code, 6, result.messages)
+        self.assertTrue(result.messages[0][1].startswith("Error opening output file: "), result.messages)
+        self.assertEqual(os.listdir(self.path(os.path.join("out", "in.tga"))), [])
+        if RUNNER.native:
+            self.assertEqual(result.files, [os.path.join("out", "in.tga")])
+
+
 class BadInput(Converter):
     WRONG_SIZE = "DDS file header is wrong size?  Unable to continue."
     NOT_DXTC = "Input file does not appear to contain a DXTC texture."
@@ -213,6 +301,7 @@ unattended_only = unittest.skipUnless(RUNNER.native, "the Windows build always s
 
 class OutputName(Converter):
     """Started with only an input name, with nobody at a terminal to ask."""
+    TAKEN = "a.tga exists; give the output name on the command line to replace it"
 
     @unattended_only
     def test_the_proposal_is_used_when_no_file_has_its_name(self):
@@ -232,12 +321,12 @@ class OutputName(Converter):
     def test_an_existing_file_is_never_overwritten_unasked(self):
         self.write("a.dds", probe_6x5()[0])
         self.write("a.tga", b"keep")
-        self.check(self.run_tool("a.dds"), 9, "error", "Save dialog error: 0xffff")
+        self.check(self.run_tool("a.dds"), 9, "error", self.TAKEN)
         self.assertEqual(self.read("a.tga"), b"keep")
         # A dangling link is a name taken too: its target is not created.
         os.remove(self.path("a.tga"))
         os.symlink("target.tga", self.path("a.tga"))
-        self.check(self.run_tool("a.dds"), 9, "error", "Save dialog error: 0xffff")
+        self.check(self.run_tool("a.dds"), 9, "error", self.TAKEN)
         self.assertEqual(sorted(os.listdir(self.dir)), ["a.dds", "a.tga"])
 
     def test_a_missing_input_is_reported_before_the_name_is_chosen(self):
@@ -261,7 +350,7 @@ class OutputName(Converter):
         self.write("a.dds", b"not a dds file")
         self.write("a.tga", b"keep")
         # The name question comes first, so it is the one that fails here.
-        self.check(self.run_tool("a.dds"), 9, "error", "Save dialog error: 0xffff")
+        self.check(self.run_tool("a.dds"), 9, "error", self.TAKEN)
         os.remove(self.path("a.tga"))
         self.check(self.run_tool("a.dds"), 3, "error", "Input file does not appear to be a DDS file")
         self.assertFalse(os.path.exists(self.path("a.tga")))

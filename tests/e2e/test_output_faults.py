@@ -96,7 +96,8 @@ class OutputFaults(Converter):
         """Runs a command line of our own; returns (exit code, messages, stdout)."""
         proc = subprocess.run(command, cwd=self.dir, stdin=subprocess.DEVNULL,
                               stderr=subprocess.PIPE, timeout=120, **options)
-        messages, stray = parse_messages(b"", proc.stderr)
+        # The runs here name their files in.dds and out.tga, or in the command.
+        messages, stray = parse_messages(b"", proc.stderr, [*command, "in.dds", "out.tga"])
         self.assertEqual(stray, [])
         return proc.returncode, messages, proc.stdout
 
@@ -337,7 +338,8 @@ class OutputFaults(Converter):
                     expected.add("in.tga")
                 os.kill(proc.pid, signal.SIGCONT)
                 _, stderr = proc.communicate(timeout=120)
-                self.assertEqual((proc.returncode, parse_messages(b"", stderr)[0]), (code, messages))
+                self.assertEqual((proc.returncode, parse_messages(b"", stderr, ["in.tga", *args])[0]),
+                                 (code, messages))
                 self.assertEqual(set(os.listdir(self.dir)), expected)
                 if kept:
                     self.assertEqual(self.read("out.tga"), b"keep")
@@ -348,9 +350,10 @@ class OutputFaults(Converter):
                     self.assertEqual(self.read("in.tga"), b"new")
 
     def test_output_name_is_a_folder(self):
-        os.mkdir(self.path("out.tga"))
+        # A folder as the output receives in.tga; a folder of that name is not entered.
+        os.makedirs(self.path(os.path.join("out.tga", "in.tga")))
         self.check(self.convert(8, 8, "out.tga"), 6, "error", OPEN + ": Is a directory")
-        self.assertEqual(os.listdir(self.path("out.tga")), [])
+        self.assertEqual(os.listdir(self.path(os.path.join("out.tga", "in.tga"))), [])
         # Names fopen refuses are refused before decoding, with its reason.
         for name, reason in [("", "No such file or directory"), ("out.tga/", "Is a directory"),
                              ("in.dds/x.tga", "Not a directory"),

@@ -144,8 +144,8 @@ class Prompt(Converter):
                         proc.kill()
                         proc.wait()
                 self.assertEqual(proc.returncode, 6)
-                self.assertIn("DXTC Conversion: error: Error opening output file: File exists",
-                              screen)
+                self.assertIn(f"DXTC Conversion: error: {name}: Error opening output file: "
+                              "File exists", screen)
                 self.assertEqual(self.read(name), b"new")
                 os.remove(self.path(name))
 
@@ -176,7 +176,7 @@ class Prompt(Converter):
         code, screen, _ = self.converse(["a.dds"], [("Save as [a.tga]: ", "n" * 5000)],
                                         line_editing=False)
         self.assertEqual(code, 9)
-        self.assertIn("DXTC Conversion: error: Save dialog error: 0x3003", screen)
+        self.assertIn("DXTC Conversion: error: a.dds: Save dialog error: 0x3003", screen)
 
 
 def imagemagick_reads_dds():

@@ -78,6 +78,12 @@ class Executable(unittest.TestCase):
         self.assertEqual(strings["FileDescription"], "DDS to TGA Converter")
         self.assertEqual(strings["OriginalFilename"], "dxtc2tga.exe")
         self.assertEqual(strings["LegalCopyright"], "Copyright (c) 2026 the dxtc2tga authors")
+        # The authors go by one name, the licence's.
+        self.assertEqual(strings["CompanyName"], "the dxtc2tga authors")
+        with open(os.path.join(ROOT, "LICENSE")) as f:
+            self.assertIn(strings["LegalCopyright"], f.read())
+        with open(os.path.join(ROOT, "CMakeLists.txt")) as f:
+            self.assertIn(f"project(dxtc2tga VERSION {VERSION} ", f.read())
 
     def test_manifest(self):
         resources = self.exe.resources()
@@ -95,16 +101,31 @@ class Executable(unittest.TestCase):
             "activeCodePage": "UTF-8",  # the ANSI calls in UTF-8 from Windows 10 1903
         })
 
-    def test_icon_is_the_drawn_picture_in_256_colours(self):
+    def test_icon_is_the_drawn_picture_at_five_sizes(self):
         drawn = subprocess.run([sys.executable, os.path.join(ROOT, "tools", "make-icon"), "/dev/stdout"],
                                check=True, capture_output=True).stdout
+        count = struct.unpack_from("<H", drawn, 4)[0]
+        entries = [struct.unpack_from("<8xII", drawn, 6 + 16 * i) for i in range(count)]
         images = icons(self.exe.resources())
-        self.assertEqual([(w, h, bits) for w, h, bits, _ in images], [(32, 32, 8)])
-        image = images[0][3]
-        self.assertEqual(image, drawn[22:])  # the .ico's one image, after its directory
-        width, height, planes, bits, _, _, _, _, colours = struct.unpack_from("<4xiiHHIIiiI", image)
-        # The height counts the colour bitmap and the transparency mask.
-        self.assertEqual((width, height, planes, bits, colours), (32, 64, 1, 8, 256))
+        # 32-bit images with alpha for the small views, a PNG for large ones and high DPI.
+        self.assertEqual([(w, h, bits) for w, h, bits, _ in images],
+                         [(16, 16, 32), (24, 24, 32), (32, 32, 32), (48, 48, 32), (256, 256, 32)])
+        self.assertEqual([image for *_, image in images],
+                         [drawn[offset:offset + size] for size, offset in entries])
+        for side, _, _, image in images:
+            with self.subTest(side):
+                if side == 256:
+                    self.assertEqual(image[:8], b"\x89PNG\r\n\x1a\n")
+                    # IHDR: the size, 8 bits a channel, colour type 6 (RGBA).
+                    self.assertEqual(struct.unpack_from(">4sIIBB", image, 12), (b"IHDR", 256, 256, 8, 6))
+                    continue
+                width, height, planes, bits = struct.unpack_from("<4xiiHH", image)
+                # The height counts the colour bitmap and the transparency mask.
+                self.assertEqual((width, height, planes, bits), (side, 2 * side, 1, 32))
+                alphas = set(image[40 + 3:40 + 4 * side * side:4])
+                # (Nearly) clear corners, an opaque tile and smoothed edges between.
+                self.assertEqual((max(alphas), min(alphas) < 64), (255, True), sorted(alphas))
+                self.assertTrue(any(0 < alpha < 255 for alpha in alphas), sorted(alphas))
 
 
 @unittest.skipUnless(ZIP, "needs the zip made by run-under-wine (DXTC2TGA_ZIP)")
@@ -113,11 +134,27 @@ class Package(unittest.TestCase):
         folder = "dxtc2tga-1.0.0-win64/"
         with zipfile.ZipFile(ZIP) as package:
             files = sorted(name for name in package.namelist() if not name.endswith("/"))
-            self.assertEqual(files, [folder + "LICENSE", folder + "README.md",
+            self.assertEqual(files, [folder + "LICENSE.txt", folder + "README.txt",
                                      folder + "dxtc2tga.exe"])
             packed = package.read(folder + "dxtc2tga.exe")
+            texts = {name: package.read(folder + name) for name in ["LICENSE.txt", "README.txt"]}
         with open(RUNNER_EXE, "rb") as f:
             self.assertTrue(packed == f.read(), "the zip's exe is not the one tested")
+        # Stripped: no symbols, no debugging sections (whose long names would
+        # stand in the symbol table's strings).
+        self.assertNotIn(b".debug_", packed)
+        self.assertLess(len(packed), 100_000)
+        for name, text in texts.items():
+            with self.subTest(name):
+                # Windows line ends, every one of them.
+                self.assertEqual(text.count(b"\n"), text.count(b"\r\n"), name)
+                self.assertTrue(text.endswith(b"\r\n"))
+        readme = texts["README.txt"].decode("ascii")
+        # Written for a Windows user: dropping a file, Send to, exit codes from a console.
+        for words in ["Drop a .dds file on dxtc2tga.exe", "shell:sendto", "start /wait",
+                      "Save As", "9  the end of the file"]:
+            self.assertIn(words, readme)
+        self.assertIn("Permission is hereby granted", texts["LICENSE.txt"].decode("ascii"))
 
 
 @under_wine

@@ -297,8 +297,16 @@ std::FILE *platform_open_output(const char *name, int may_replace, std::FILE *in
     // relative to another drive's current folder (M:out.tga) included.
     const DWORD length =
         GetFullPathNameW(output_wide_name, wide_path_units, output_full_path, nullptr);
-    if (length == 0)
-        return refuse_error(reason, GetLastError());
+    if (length == 0) { // "", " ": the reason is the one opening the name gives
+        DWORD error = GetLastError();
+        int replaceable = 0;
+        HANDLE file = open_existing(&replaceable);
+        if (file == INVALID_HANDLE_VALUE)
+            error = GetLastError();
+        else
+            CloseHandle(file);
+        return refuse_error(reason, error);
+    }
     if (length >= wide_path_units || !prefixed_path_fits(output_full_path))
         return refuse(reason, std::strerror(ENAMETOOLONG));
 

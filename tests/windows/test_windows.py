@@ -376,12 +376,12 @@ class OutputFile(Converter):
         self.assertEqual(self.tree(), ["a.dds", "hidden.tga", "linked.tga", "other-name.tga"])
 
     def test_nothing_is_left_beside_a_new_file(self):
-        # Folders whose paths are 248 to 253 bytes, and 300 bytes of
-        # Cyrillic: the temporary's name does not fit MAX_PATH bytes there.
+        # Folders whose paths are 246 to 255 bytes of UTF-8, and 300: the
+        # temporary's name does not fit MAX_PATH bytes there.
         source, expected = probe_6x5()
         self.write("a.dds", source)
         base = len(wine_path(self.dir)) + 1
-        folders = ["L" * (n - base) for n in range(248, 254)]
+        folders = ["\u0434" * ((n - base) // 2) + "L" * ((n - base) % 2) for n in range(246, 256)]
         folders.append("\u0434" * 75 + "/" + "\u0434" * 75)
         for folder in folders:
             with self.subTest(len(folder)):

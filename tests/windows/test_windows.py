@@ -6,6 +6,7 @@ import shutil
 import struct
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 import zipfile
@@ -440,6 +441,35 @@ class OutputFile(Converter):
         self.check(result, 6, "error", f"{self.OPEN}: File exists")
         self.assertEqual(self.read("big.tga"), b"other")
         self.assertEqual(self.tree(), ["big.dds", "big.tga"])
+
+    @unittest.skipUnless(os.geteuid() == 0, "mounting a small drive needs root")
+    def test_a_full_drive(self):
+        # A 64 KiB tmpfs as drive M: of the tests' own Wine prefix.
+        drive = tempfile.mkdtemp(prefix="dxtc2tga-drive-")
+        self.addCleanup(os.rmdir, drive)
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", drive], check=True)
+        self.addCleanup(subprocess.run, ["umount", drive], check=True)
+        letter = os.path.join(os.environ["WINEPREFIX"], "dosdevices", "m:")
+        os.symlink(drive, letter)
+        self.addCleanup(os.remove, letter)
+        with open(os.path.join(drive, "o.tga"), "wb") as f:
+            f.write(b"keep")
+        subprocess.run([sys.executable, os.path.join(ROOT, "tools", "make-texture"), "256", "128",
+                        "DXT1", self.path("big.dds")], check=True)  # a TGA of 128 KiB
+        self.check(self.run_tool("big.dds", "M:\\o.tga"), 8, "error",
+                   "Error writing image data to output file: No space left on device")
+        self.assertEqual(os.listdir(drive), ["o.tga"])
+        with open(os.path.join(drive, "o.tga"), "rb") as f:
+            self.assertEqual(f.read(), b"keep")
+        # A name relative to M:'s current folder, from a folder on Z:: the
+        # temporary file is made on M: too, as renaming needs.
+        source, expected = probe_6x5()
+        self.write("a.dds", source)
+        self.assertEqual(self.run_tool("a.dds", "M:small.tga").messages, COMPLETE)
+        self.assertEqual(sorted(os.listdir(drive)), ["o.tga", "small.tga"])
+        with open(os.path.join(drive, "small.tga"), "rb") as f:
+            self.assertEqual(f.read(), expected)
+        self.assertEqual(self.tree(), ["a.dds", "big.dds"])
 
     @unittest.skipUnless(shutil.which(MINGW_GCC), MINGW_GCC + " is not installed")
     def test_a_file_another_program_holds_open(self):

@@ -231,28 +231,28 @@ static int is_dds_file(HANDLE file) {
     return dds;
 }
 
-// Opens the existing file `output_wide_name` to write it where it is:
-// through a handle that may also rename it over and read it when one can be
-// had, else one that may only read and write (another program holds it open
-// without letting it be replaced), else the reason it cannot be written.
+// Opens the existing file `output_wide_name` to write it. First alone, with
+// the right to rename over it: a file that another program has open cannot
+// be replaced by renaming (Windows refuses to while it is open), and opening
+// it alone shows whether one has. Else, with the others, to read and write
+// it in place, or only to write it; else the reason it cannot be written.
 static HANDLE open_existing(int *replaceable) {
-    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    const DWORD access[] = {GENERIC_READ | GENERIC_WRITE | DELETE, GENERIC_READ | GENERIC_WRITE,
-                            GENERIC_WRITE};
-    DWORD first_error = 0;
-    for (DWORD wanted : access) {
-        HANDLE file = CreateFileW(output_wide_name, wanted, share, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+    const DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    const struct {
+        DWORD access, share;
+    } attempts[] = {{GENERIC_READ | GENERIC_WRITE | DELETE, 0},
+                    {GENERIC_READ | GENERIC_WRITE, share_all},
+                    {GENERIC_WRITE, share_all}};
+    for (const auto &attempt : attempts) {
+        HANDLE file = CreateFileW(output_wide_name, attempt.access, attempt.share, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE) {
-            *replaceable = (wanted & DELETE) != 0;
+            *replaceable = (attempt.access & DELETE) != 0;
             return file;
         }
-        if (first_error == 0)
-            first_error = GetLastError();
-        if (first_error != ERROR_ACCESS_DENIED && first_error != ERROR_SHARING_VIOLATION)
-            break;
+        if (GetLastError() != ERROR_ACCESS_DENIED && GetLastError() != ERROR_SHARING_VIOLATION)
+            break; // no such file, or a name that no access would open
     }
-    SetLastError(first_error);
     return INVALID_HANDLE_VALUE;
 }
 

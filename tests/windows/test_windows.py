@@ -431,16 +431,31 @@ class OutputFile(Converter):
                 self.fail(f"still {self.tree()}")
             time.sleep(0.05)
 
-    def test_a_name_chosen_free_is_not_replaced_when_a_file_takes_it(self):
+    def test_a_name_taken_while_converting(self):
         self.write("big.dds", big_dds())
-        proc, trace = RUNNER.start(["big.dds"], self.dir)
-        press(wait_window(SaveDialog.DIALOG, proc), "Return")  # big.tga, which is free
-        self.wait_for_growth(proc, self.dir)
-        self.write("big.tga", b"other")  # someone else's file, made while we convert
-        result = RUNNER.finish(proc, trace)
-        self.check(result, 6, "error", f"{self.OPEN}: File exists")
-        self.assertEqual(self.read("big.tga"), b"other")
-        self.assertEqual(self.tree(), ["big.dds", "big.tga"])
+
+        def make_file():
+            self.write("big.tga", b"other")  # someone else's file
+
+        for args, take, code, message in [
+                # Chosen in the dialog where no file had it: not replaced.
+                ([], make_file, 6, f"{self.OPEN}: File exists"),
+                # Named, so it may be replaced, but a folder took the name:
+                # the move fails, with the system's own words for why.
+                (["big.tga"], lambda: os.mkdir(self.path("big.tga")), 9,
+                 "Error writing TGA footer to output file: the file could not be put in place: "
+                 "Access denied.")]:
+            with self.subTest(args):
+                proc, trace = RUNNER.start(["big.dds", *args], self.dir)
+                if not args:
+                    press(wait_window(SaveDialog.DIALOG, proc), "Return")  # big.tga
+                self.wait_for_growth(proc, self.dir)
+                take()
+                self.check(RUNNER.finish(proc, trace), code, "error", message)
+                self.assertEqual(self.tree(), ["big.dds", "big.tga"] if not args else ["big.dds"])
+                if not args:
+                    self.assertEqual(self.read("big.tga"), b"other")
+                    os.remove(self.path("big.tga"))
 
     @unittest.skipUnless(os.geteuid() == 0, "mounting a small drive needs root")
     def test_a_full_drive(self):
@@ -483,7 +498,10 @@ class OutputFile(Converter):
                 ("", 6, [("error", f"{self.OPEN}: Permission denied")], b"keep"),
                 # Open for others to read and write, as fopen leaves it: it
                 # cannot be replaced by renaming, so it is written in place.
-                ("rw", 0, COMPLETE, expected)]:
+                ("rw", 0, COMPLETE, expected),
+                # Even where it could be deleted: Windows renames over no
+                # open file.
+                ("rwd", 0, COMPLETE, expected)]:
             with self.subTest(sharing):
                 self.write("o.tga", b"keep")
                 hold = subprocess.Popen(["wine", holder, "o.tga", sharing or "-"], cwd=self.dir,

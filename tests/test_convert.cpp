@@ -175,6 +175,8 @@ TEST(propose_dialog_name, the_full_path_only_as_long_as_the_dialog_shows_it_whol
         {"C:\\" + repeat("\u0434", 253) + ".dds", repeat("\u0434", 253) + ".tga", "C:\\"},
         {"C:\\" + repeat("\u0434", 249) + "\\t", "C:\\" + repeat("\u0434", 249) + "\\t.tga", ""},
         {"C:\\" + repeat("\u0434", 251) + "\\t", "t.tga", "C:\\" + repeat("\u0434", 251) + "\\"},
+        {"C:\\" + repeat("\u0434", 255) + "\\t", "t.tga", "C:\\" + repeat("\u0434", 255) + "\\"},
+        {"C:\\" + repeat("\u0434", 256) + "\\t", "t.tga", ""}, // a folder the dialog would cut
         {"C:\\" + repeat("\U0001f600", 126) + ".dds", "C:\\" + repeat("\U0001f600", 126) + ".tga",
          ""},
         {"C:\\" + repeat("\U0001f600", 127) + ".dds", repeat("\U0001f600", 127) + ".tga", "C:\\"},

@@ -86,7 +86,9 @@ int propose_dialog_name(const char *path, char *name, unsigned size, char *folde
     if (!proposal_fits(own_name, length, size))
         length = utf8_cut_length(own_name, size - sizeof ".tga");
     propose_from(own_name, length, name);
-    return folder_length > 0;
+    // A folder longer than the dialog takes whole it would cut, and open in
+    // another folder, or take the cut part for a name: it gets none then.
+    return folder_length > 0 && utf16_units(folder, folder_length) <= dialog_name_units;
 }
 
 output_name_outcome choose_output_name(const char *input_name, char *name) {

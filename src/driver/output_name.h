@@ -48,7 +48,8 @@ void propose_output_name(const char *input_name, char *name);
 // characters. Otherwise `name` gets the proposal for the file's own name, its
 // end cut at a character boundary only when even that does not fit, and
 // `folder` (as long as `path`) the path's folder with its closing separator,
-// for the dialog to open in; 1 is returned, or 0 when the path names no folder.
+// for the dialog to open in; 1 is returned, or 0 when the path names no folder
+// or one longer than dialog_name_units characters.
 int propose_dialog_name(const char *path, char *name, unsigned size, char *folder);
 
 // Proposes a name and runs the save dialog. On output_name_chosen and

@@ -282,6 +282,27 @@ static std::FILE *open_in_place(HANDLE file, const char **reason) {
     return stream_on(file, reason);
 }
 
+// Why the existing file open as `file` may not be replaced, or null: nobody
+// agreed to replace it, it is the input, it is read-only (as opening it for
+// writing would say), or it is a texture.
+static const char *refusal_of(HANDLE file, const BY_HANDLE_FILE_INFORMATION *status,
+                              int may_replace, std::FILE *input) {
+    if (!may_replace)
+        return std::strerror(EEXIST);
+    BY_HANDLE_FILE_INFORMATION input_status = {};
+    HANDLE input_handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(input)));
+    if (GetFileInformationByHandle(input_handle, &input_status) &&
+        status->dwVolumeSerialNumber == input_status.dwVolumeSerialNumber &&
+        status->nFileIndexHigh == input_status.nFileIndexHigh &&
+        status->nFileIndexLow == input_status.nFileIndexLow)
+        return output_is_input_reason;
+    if ((status->dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0)
+        return std::strerror(EACCES);
+    if (is_dds_file(file))
+        return output_is_dds_reason;
+    return nullptr;
+}
+
 std::FILE *platform_open_output(const char *name, int may_replace, std::FILE *input,
                                 const char **reason) {
     output_handle = INVALID_HANDLE_VALUE;
@@ -321,7 +342,8 @@ std::FILE *platform_open_output(const char *name, int may_replace, std::FILE *in
 
     int replaceable = 0;
     HANDLE existing = open_existing(&replaceable);
-    if (existing == INVALID_HANDLE_VALUE) {
+    const int exists = existing != INVALID_HANDLE_VALUE;
+    if (!exists) {
         const DWORD error = GetLastError();
         // A name the system refuses (x?.tga, a missing folder) is refused
         // now; only a free name in a folder that exists goes on.
@@ -332,21 +354,8 @@ std::FILE *platform_open_output(const char *name, int may_replace, std::FILE *in
         }
     } else {
         BY_HANDLE_FILE_INFORMATION status = {};
-        BY_HANDLE_FILE_INFORMATION input_status = {};
         GetFileInformationByHandle(existing, &status);
-        HANDLE input_handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(input)));
-        const char *refusal = nullptr;
-        if (!may_replace)
-            refusal = std::strerror(EEXIST);
-        else if (GetFileInformationByHandle(input_handle, &input_status) &&
-                 status.dwVolumeSerialNumber == input_status.dwVolumeSerialNumber &&
-                 status.nFileIndexHigh == input_status.nFileIndexHigh &&
-                 status.nFileIndexLow == input_status.nFileIndexLow)
-            refusal = output_is_input_reason;
-        else if ((status.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0)
-            refusal = std::strerror(EACCES);
-        else if (is_dds_file(existing))
-            refusal = output_is_dds_reason;
+        const char *refusal = refusal_of(existing, &status, may_replace, input);
         if (refusal != nullptr) {
             CloseHandle(existing);
             return refuse(reason, refusal);
@@ -364,7 +373,7 @@ std::FILE *platform_open_output(const char *name, int may_replace, std::FILE *in
     HANDLE temporary = create_temporary();
     if (temporary == INVALID_HANDLE_VALUE) {
         // A folder that takes no new file may still hold one we can write.
-        if (existing == INVALID_HANDLE_VALUE)
+        if (!exists)
             return refuse_error(reason, GetLastError());
         existing = open_existing(&replaceable);
         if (existing == INVALID_HANDLE_VALUE)
@@ -383,7 +392,8 @@ std::FILE *platform_open_output(const char *name, int may_replace, std::FILE *in
 // replacing a file there only where that was agreed.
 static int rename_temporary(HANDLE file) {
     const std::size_t name_bytes = std::wcslen(output_kernel_path) * sizeof(wchar_t);
-    static char buffer[sizeof(FILE_RENAME_INFO) + sizeof output_kernel_path];
+    alignas(
+        FILE_RENAME_INFO) static char buffer[sizeof(FILE_RENAME_INFO) + sizeof output_kernel_path];
     FILE_RENAME_INFO *rename = reinterpret_cast<FILE_RENAME_INFO *>(buffer);
     std::memset(buffer, 0, sizeof buffer);
     rename->ReplaceIfExists = output_may_replace ? TRUE : FALSE;

@@ -190,12 +190,46 @@ static int mark_for_deletion(HANDLE file, BOOL delete_file) {
     return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
 }
 
+// Whether `name` is one create_temporary makes: the prefix, 16 hexadecimal
+// digits and the suffix.
+static int is_temporary_name(const wchar_t *name) {
+    const std::size_t prefix = std::wcslen(temporary_prefix);
+    if (std::wcslen(name) != prefix + temporary_digits + std::wcslen(temporary_suffix) ||
+        !starts_with(name, temporary_prefix) ||
+        std::wcscmp(name + prefix + temporary_digits, temporary_suffix) != 0)
+        return 0;
+    for (int i = 0; i < temporary_digits; ++i)
+        if (std::wcschr(L"0123456789abcdef", name[prefix + i]) == nullptr)
+            return 0;
+    return 1;
+}
+
+// Removes the temporary files left in the folder of temporary_path (whose
+// own name starts at `own_name`) by runs ended in the instant between
+// clearing the mark and the rename. One that a run is still writing is open
+// to nobody else, so it cannot be removed and stays.
+static void remove_left_temporaries(wchar_t *own_name) {
+    std::wcscpy(own_name, L".dxtc2tga-*.tmp");
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(temporary_path, &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        if (is_temporary_name(found.cFileName)) {
+            std::wcscpy(own_name, found.cFileName);
+            DeleteFileW(temporary_path);
+        }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}
+
 // Creates a hidden temporary file in the folder of output_full_path, marked
 // to go when its handle closes; INVALID_HANDLE_VALUE with the error set when
 // the folder takes none.
 static HANDLE create_temporary() {
     prefixed_path(output_full_path, long_path_prefix, temporary_path);
     wchar_t *own_name = std::wcsrchr(temporary_path, L'\\') + 1;
+    remove_left_temporaries(own_name);
     for (int attempt = 0; attempt < temporary_attempts; ++attempt) {
         wchar_t digits[temporary_digits + 1];
         random_digits(digits);

@@ -318,6 +318,18 @@ def big_dds(width=8192, height=4096):
     return dds(width, height, b"DXT1", bytes(width * height // 2))
 
 
+HIDDEN, SYSTEM = 0x2, 0x4  # Windows file attributes
+
+
+def dos_attributes(path):
+    """The Windows attributes Wine keeps for the file in an extended
+    attribute (0 where it keeps none)."""
+    try:
+        return int(os.getxattr(path, "user.DOSATTRIB").split(b"\0")[0], 16)
+    except OSError:
+        return 0
+
+
 def wine_path(path):
     return "Z:" + path.replace("/", "\\")
 
@@ -367,7 +379,7 @@ class OutputFile(Converter):
         # Hidden and system, as Wine keeps them for the file (DOS attributes).
         self.write("hidden.tga", b"old")
         try:
-            os.setxattr(self.path("hidden.tga"), "user.DOSATTRIB", b"0x6")
+            os.setxattr(self.path("hidden.tga"), "user.DOSATTRIB", hex(HIDDEN | SYSTEM).encode())
         except OSError as error:
             self.skipTest(f"{self.dir} keeps no extended attributes: {error}")
         for name in ["linked.tga", "hidden.tga"]:
@@ -376,8 +388,8 @@ class OutputFile(Converter):
                 self.assertEqual(self.read(name), expected)
         self.assertEqual(self.read("other-name.tga"), expected)
         self.assertEqual(os.stat(self.path("linked.tga")).st_nlink, 2)
-        self.assertEqual(int(os.getxattr(self.path("hidden.tga"), "user.DOSATTRIB"), 16) & 0x6,
-                         0x6)
+        self.assertEqual(dos_attributes(self.path("hidden.tga")) & (HIDDEN | SYSTEM),
+                         HIDDEN | SYSTEM)
         self.assertEqual(self.tree(), ["a.dds", "hidden.tga", "linked.tga", "other-name.tga"])
 
     def test_nothing_is_left_beside_a_new_file(self):
@@ -395,6 +407,16 @@ class OutputFile(Converter):
                 self.assertEqual(self.run_tool("a.dds", output).messages, COMPLETE)
                 self.assertEqual(os.listdir(self.path(folder)), ["o.tga"])
                 self.assertEqual(self.read(os.path.join(folder, "o.tga")), expected)
+                self.assertEqual(dos_attributes(self.path(os.path.join(folder, "o.tga"))) &
+                                 HIDDEN, 0)
+        # A temporary file left by a run ended between its last two steps
+        # goes; a file that only looks like one stays.
+        left, other = ".dxtc2tga-0123456789abcdef.tmp", ".dxtc2tga-other.tmp"
+        self.write(left, b"left")
+        self.write(other, b"other")
+        self.assertEqual(self.run_tool("a.dds", "o.tga").messages, COMPLETE)
+        self.assertEqual(sorted(os.listdir(self.dir)), sorted(["a.dds", "o.tga", other] + [
+            folder.split("/")[0] for folder in folders]))
 
     def test_an_ended_process_leaves_the_old_file_and_nothing_else(self):
         # Ended by a kill once the new file has grown: the old file stays as

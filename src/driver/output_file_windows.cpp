@@ -10,6 +10,9 @@
 // letting it be replaced, a folder that takes no new file) is written in
 // place, as opening the name for writing would, and cut to its new length
 // only at the end.
+// rand_s, the system's random numbers, is declared only on request.
+#define _CRT_RAND_S
+
 #include "platform.h"
 #include "windows_file.h"
 
@@ -19,6 +22,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <fcntl.h>
@@ -41,6 +45,8 @@ static const wchar_t network_path_part[] = L"UNC\\";
 static const wchar_t temporary_prefix[] = L".dxtc2tga-";
 static const wchar_t temporary_suffix[] = L".tmp";
 constexpr int temporary_digits = 16;
+static const wchar_t hex_digits[] = L"0123456789abcdef";
+constexpr unsigned hex_digit_bits = 4; // each digit shows four bits of the number
 constexpr int temporary_attempts = 100;
 
 // The attributes a replaced file keeps: what it is to the shell, not what
@@ -170,16 +176,20 @@ static int prefixed_path_fits(const wchar_t *path) {
            wide_path_units;
 }
 
-// 16 hexadecimal digits that another program cannot guess in advance.
+// 16 hexadecimal digits that another program cannot guess in advance: from
+// the system's random number generator (rand_s), or where that fails from
+// the clock and the process number.
 static void random_digits(wchar_t *digits) {
-    LARGE_INTEGER counter;
-    QueryPerformanceCounter(&counter);
-    static unsigned long long state;
-    state = state * 6364136223846793005ULL + static_cast<unsigned long long>(counter.QuadPart) +
-            GetCurrentProcessId() + 1442695040888963407ULL;
-    unsigned long long value = state ^ (state >> 29);
-    for (int i = temporary_digits - 1; i >= 0; --i, value >>= 4)
-        digits[i] = L"0123456789abcdef"[value & 0xF];
+    unsigned int high = 0, low = 0;
+    if (rand_s(&high) != 0 || rand_s(&low) != 0) {
+        LARGE_INTEGER counter;
+        QueryPerformanceCounter(&counter);
+        high = GetCurrentProcessId();
+        low = counter.LowPart;
+    }
+    unsigned long long value = static_cast<unsigned long long>(high) << 32 | low;
+    for (int i = temporary_digits - 1; i >= 0; --i, value >>= hex_digit_bits)
+        digits[i] = hex_digits[value & ((1U << hex_digit_bits) - 1)];
     digits[temporary_digits] = L'\0';
 }
 
@@ -199,7 +209,7 @@ static int is_temporary_name(const wchar_t *name) {
         std::wcscmp(name + prefix + temporary_digits, temporary_suffix) != 0)
         return 0;
     for (int i = 0; i < temporary_digits; ++i)
-        if (std::wcschr(L"0123456789abcdef", name[prefix + i]) == nullptr)
+        if (std::wcschr(hex_digits, name[prefix + i]) == nullptr)
             return 0;
     return 1;
 }
@@ -209,7 +219,9 @@ static int is_temporary_name(const wchar_t *name) {
 // clearing the mark and the rename. One that a run is still writing is open
 // to nobody else, so it cannot be removed and stays.
 static void remove_left_temporaries(wchar_t *own_name) {
-    std::wcscpy(own_name, L".dxtc2tga-*.tmp");
+    std::wcscpy(own_name, temporary_prefix);
+    std::wcscat(own_name, L"*");
+    std::wcscat(own_name, temporary_suffix);
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW(temporary_path, &found);
     if (search == INVALID_HANDLE_VALUE)

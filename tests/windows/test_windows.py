@@ -498,21 +498,28 @@ class OutputFile(Converter):
             os.remove(letter)
         os.symlink(drive, letter)
         self.addCleanup(os.remove, letter)
-        with open(os.path.join(drive, "o.tga"), "wb") as f:
-            f.write(b"keep")
         subprocess.run([sys.executable, os.path.join(ROOT, "tools", "make-texture"), "256", "128",
                         "DXT1", self.path("big.dds")], check=True)  # a TGA of 128 KiB
-        self.check(self.run_tool("big.dds", "M:\\o.tga"), 8, "error",
-                   "Error writing image data to output file: No space left on device")
-        self.assertEqual(os.listdir(drive), ["o.tga"])
-        with open(os.path.join(drive, "o.tga"), "rb") as f:
-            self.assertEqual(f.read(), b"keep")
+        long_folder = "\u0434" * 87 + "/" + "\u0434" * 87  # 174 characters, 349 bytes
+        os.makedirs(os.path.join(drive, long_folder))
+        for folder in ["", long_folder]:
+            with self.subTest(len(folder)):
+                output = os.path.join(drive, folder, "o.tga")
+                with open(output, "wb") as f:
+                    f.write(b"keep")
+                name = "M:\\" + os.path.join(folder, "o.tga").replace("/", "\\")
+                self.check(self.run_tool("big.dds", name), 8, "error",
+                           "Error writing image data to output file: No space left on device")
+                self.assertEqual(os.listdir(os.path.dirname(output)),
+                                 ["o.tga"] if folder else ["o.tga", long_folder.split("/")[0]])
+                with open(output, "rb") as f:
+                    self.assertEqual(f.read(), b"keep")
         # A name relative to M:'s current folder, from a folder on Z:: the
         # temporary file is made on M: too, as renaming needs.
         source, expected = probe_6x5()
         self.write("a.dds", source)
         self.assertEqual(self.run_tool("a.dds", "M:small.tga").messages, COMPLETE)
-        self.assertEqual(sorted(os.listdir(drive)), ["o.tga", "small.tga"])
+        self.assertEqual(sorted(os.listdir(drive)), ["o.tga", "small.tga", "\u0434" * 87])
         with open(os.path.join(drive, "small.tga"), "rb") as f:
             self.assertEqual(f.read(), expected)
         self.assertEqual(self.tree(), ["a.dds", "big.dds"])

@@ -228,6 +228,35 @@ TEST(propose_dialog_name, the_full_path_when_it_fits_else_the_name_and_its_folde
     }
 }
 
+TEST(propose_dialog_name, the_full_path_only_as_long_as_the_dialog_shows_it_whole) {
+    // The name buffer holds 780 bytes, but the dialog cuts a path of more
+    // than 259 UTF-16 units at its start ("te.tga"): a character beyond
+    // U+FFFF counts as two.
+    const struct {
+        std::string path, proposal, folder;
+    } cases[] = {
+        {"C:\\" + std::string(252, 'a') + ".dds", "C:\\" + std::string(252, 'a') + ".tga", ""},
+        {"C:\\" + std::string(253, 'a') + ".dds", std::string(253, 'a') + ".tga", "C:\\"},
+        {"C:\\" + repeat("\u0434", 252) + ".dds", "C:\\" + repeat("\u0434", 252) + ".tga", ""},
+        {"C:\\" + repeat("\u0434", 253) + ".dds", repeat("\u0434", 253) + ".tga", "C:\\"},
+        {"C:\\" + repeat("\u0434", 249) + "\\t", "C:\\" + repeat("\u0434", 249) + "\\t.tga", ""},
+        {"C:\\" + repeat("\u0434", 251) + "\\t", "t.tga", "C:\\" + repeat("\u0434", 251) + "\\"},
+        {"C:\\" + repeat("\u0434", 255) + "\\t", "t.tga", "C:\\" + repeat("\u0434", 255) + "\\"},
+        {"C:\\" + repeat("\u0434", 256) + "\\t", "t.tga", ""}, // a folder the dialog would cut
+        {"C:\\" + repeat("\U0001f600", 126) + ".dds", "C:\\" + repeat("\U0001f600", 126) + ".tga",
+         ""},
+        {"C:\\" + repeat("\U0001f600", 127) + ".dds", repeat("\U0001f600", 127) + ".tga", "C:\\"},
+    };
+    for (const auto &c : cases) {
+        char name[output_name_size];
+        std::vector<char> folder(c.path.size() + 1, '?');
+        const int has_folder =
+            propose_dialog_name(c.path.c_str(), name, output_name_size, folder.data());
+        EXPECT_EQ(std::string(name), c.proposal) << c.path;
+        EXPECT_EQ(has_folder ? std::string(folder.data()) : "", c.folder) << c.path;
+    }
+}
+
 class pipeline : public testing::Test {
   protected:
     std::string input = temp_path("in.dds");

@@ -40,11 +40,30 @@ void propose_output_name(const char *input_name, char *name) {
     propose_from(input_name, length, name);
 }
 
+// UTF-8 bytes 10xxxxxx continue a character; 11110xxx begins one beyond
+// U+FFFF, which UTF-16 writes as two units.
+constexpr unsigned char utf8_lead_mask = 0xC0;
+constexpr unsigned char utf8_continuation = 0x80;
+constexpr unsigned char utf8_four_byte_lead = 0xF0;
+
+// The UTF-16 units the first `length` bytes of UTF-8 `text` become: one per
+// character, two for one beyond U+FFFF.
+static std::size_t utf16_units(const char *text, std::size_t length) {
+    std::size_t units = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        const unsigned char byte = static_cast<unsigned char>(text[i]);
+        if ((byte & utf8_lead_mask) != utf8_continuation)
+            units += byte >= utf8_four_byte_lead ? 2 : 1;
+    }
+    return units;
+}
+
 // Whether the proposal for `name` (`length` bytes), as long as the name or
-// ".tga" longer, fits in `size` bytes with its terminator.
+// ".tga" longer, fits in `size` bytes with its terminator, and in the
+// characters the dialog shows whole.
 static int proposal_fits(const char *name, std::size_t length, unsigned size) {
     const std::size_t suffix = has_dds_suffix(name) ? 0 : sizeof ".tga" - 1;
-    return length + suffix < size;
+    return length + suffix < size && utf16_units(name, length) + suffix <= dialog_name_units;
 }
 
 int propose_dialog_name(const char *path, char *name, unsigned size, char *folder) {
@@ -68,7 +87,9 @@ int propose_dialog_name(const char *path, char *name, unsigned size, char *folde
     if (!proposal_fits(own_name, length, size))
         length = utf8_cut_length(own_name, size - sizeof ".tga");
     propose_from(own_name, length, name);
-    return folder_length > 0;
+    // A folder longer than the dialog takes whole it would cut, and open in
+    // another folder, or take the cut part for a name: it gets none then.
+    return folder_length > 0 && utf16_units(folder, folder_length) <= dialog_name_units;
 }
 
 int output_in_folder(const char *folder, const char *input_name, char *name) {

@@ -9,6 +9,10 @@
 // terminator: MAX_PATH (260) UTF-16 units, each at most 3 bytes of UTF-8.
 constexpr unsigned windows_path_size = 260 * 3;
 
+// The longest name the save dialog takes and hands back whole, in UTF-16
+// units: MAX_PATH less the terminator. A longer one it cuts at its start.
+constexpr unsigned dialog_name_units = 259;
+
 // The name buffer and the longest input name a proposal keeps. On Windows
 // the buffer is the save dialog's and must hold the full path the dialog
 // hands back, in UTF-8, or the dialog refuses the user's choice
@@ -48,10 +52,12 @@ void propose_output_name(const char *input_name, char *name);
 // The proposal for a save dialog that opens in the folder of the name it is
 // given (Windows), made from `path`, the input's full path. `name` (`size`
 // bytes) gets the whole path under the rule above when that fits, and 0 is
-// returned. Otherwise `name` gets the proposal for the file's own name, its
+// returned; the whole path also must not exceed dialog_name_units
+// characters. Otherwise `name` gets the proposal for the file's own name, its
 // end cut at a character boundary only when even that does not fit, and
 // `folder` (as long as `path`) the path's folder with its closing separator,
-// for the dialog to open in; 1 is returned, or 0 when the path names no folder.
+// for the dialog to open in; 1 is returned, or 0 when the path names no folder
+// or one longer than dialog_name_units characters.
 int propose_dialog_name(const char *path, char *name, unsigned size, char *folder);
 
 // The output name for an output that is a folder, as cp makes it: the

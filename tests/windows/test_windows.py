@@ -6,6 +6,8 @@ import shutil
 import struct
 import subprocess
 import sys
+import tempfile
+import time
 import unittest
 import zipfile
 
@@ -325,6 +327,269 @@ class Arguments(Converter):
         result = copy.run([], self.dir)
         self.check(result, 1, "error", f"Usage: {copy.program_name} inputfile.dds outputfile.tga")
         self.assertIn("\\" + " ".join(SCRIPT_NAMES) + "\\", copy.program_name)
+
+
+# A program that holds a file open as another program would, until its
+# standard input closes: "r", "w" and "d" in the second argument are the
+# sharing it grants (read, write, delete).
+HOLDER_SOURCE = r"""
+#include <windows.h>
+#include <stdio.h>
+int main(int argc, char **argv) {
+    DWORD share = 0;
+    for (const char *c = argv[2]; *c != '\0'; ++c)
+        share |= *c == 'r' ? FILE_SHARE_READ : *c == 'w' ? FILE_SHARE_WRITE : FILE_SHARE_DELETE;
+    HANDLE file = CreateFileA(argv[1], GENERIC_READ, share, NULL, OPEN_EXISTING, 0, NULL);
+    printf(file == INVALID_HANDLE_VALUE ? "failed\n" : "held\n");
+    fflush(stdout);
+    getchar();
+    return 0;
+}
+"""
+MINGW_GCC = "x86_64-w64-mingw32-gcc-posix"  # beside the g++ that builds the exe
+
+
+def big_dds(width=8192, height=4096):
+    """A DXT1 texture whose TGA (128 MiB) takes Wine long enough to write
+    that a test can act while it is written."""
+    return dds(width, height, b"DXT1", bytes(width * height // 2))
+
+
+HIDDEN, SYSTEM = 0x2, 0x4  # Windows file attributes
+
+
+def dos_attributes(path):
+    """The Windows attributes Wine keeps for the file in an extended
+    attribute (0 where it keeps none)."""
+    try:
+        return int(os.getxattr(path, "user.DOSATTRIB").split(b"\0")[0], 16)
+    except OSError:
+        return 0
+
+
+def wine_path(path):
+    return "Z:" + path.replace("/", "\\")
+
+
+@under_wine
+class OutputFile(Converter):
+    """Whole files under every name: a replaced file is the old one or the
+    whole new one, whatever ends the run, and nothing is left beside it."""
+    OPEN = "Error opening output file"
+
+    def tree(self):
+        return sorted(os.path.relpath(os.path.join(folder, name), self.dir)
+                      for folder, _, names in os.walk(self.dir) for name in names)
+
+    def test_names_refused_before_converting(self):
+        source, _ = probe_6x5()
+        self.write("a.dds", source)
+        self.write("b.dds", source)
+        self.write("ro.tga", b"keep")
+        os.chmod(self.path("ro.tga"), 0o444)  # Wine's read-only attribute
+        for args, reason in [
+                (["a.dds", "x?.tga"], "Invalid argument"),
+                (["a.dds", "out<1>.tga"], "Invalid argument"),
+                (["a.dds", "out|.tga"], "Invalid argument"),
+                (["a.dds", "LPT1.tga"], "No such file or directory"),  # no port under Wine
+                (["a.dds", "CON"], "Bad file descriptor"),  # a window program has no console
+                (["a.dds", ""], "No such file or directory"),
+                (["a.dds", " "], "No such file or directory"),
+                (["a.dds", "none\\o.tga"], "No such file or directory"),
+                (["a.dds", "ro.tga"], "Permission denied"),
+                # A texture is never replaced by a TGA: two files dropped on
+                # the exe, or a pattern with two matches.
+                (["a.dds", "b.dds"], "Output file is a DDS file"),
+                (["*.dds"], "Output file is a DDS file")]:
+            with self.subTest(args):
+                self.check(self.run_tool(*args), 6, "error", f"{self.OPEN}: {reason}")
+                self.assertEqual(self.tree(), ["a.dds", "b.dds", "ro.tga"])
+                self.assertEqual((self.read("b.dds"), self.read("ro.tga")), (source, b"keep"))
+
+    def test_a_replaced_file_keeps_its_links_and_attributes(self):
+        source, expected = probe_6x5()
+        self.write("a.dds", source)
+        # Several names for one file: written in place, so every name shows
+        # it, and cut where the new file ends.
+        self.write("linked.tga", b"old" * 100)
+        os.link(self.path("linked.tga"), self.path("other-name.tga"))
+        # Hidden and system, as Wine keeps them for the file (DOS attributes).
+        self.write("hidden.tga", b"old")
+        try:
+            os.setxattr(self.path("hidden.tga"), "user.DOSATTRIB", hex(HIDDEN | SYSTEM).encode())
+        except OSError as error:
+            self.skipTest(f"{self.dir} keeps no extended attributes: {error}")
+        for name in ["linked.tga", "hidden.tga"]:
+            with self.subTest(name):
+                self.assertEqual(self.run_tool("a.dds", name).messages, COMPLETE)
+                self.assertEqual(self.read(name), expected)
+        self.assertEqual(self.read("other-name.tga"), expected)
+        self.assertEqual(os.stat(self.path("linked.tga")).st_nlink, 2)
+        self.assertEqual(dos_attributes(self.path("hidden.tga")) & (HIDDEN | SYSTEM),
+                         HIDDEN | SYSTEM)
+        self.assertEqual(self.tree(), ["a.dds", "hidden.tga", "linked.tga", "other-name.tga"])
+
+    def test_nothing_is_left_beside_a_new_file(self):
+        # Folders whose paths are 246 to 255 bytes of UTF-8, and 300: the
+        # temporary's name does not fit MAX_PATH bytes there.
+        source, expected = probe_6x5()
+        self.write("a.dds", source)
+        base = len(wine_path(self.dir)) + 1
+        folders = ["\u0434" * ((n - base) // 2) + "L" * ((n - base) % 2) for n in range(246, 256)]
+        folders.append("\u0434" * 75 + "/" + "\u0434" * 75)
+        for folder in folders:
+            with self.subTest(len(folder)):
+                os.makedirs(self.path(folder))
+                output = os.path.join(wine_path(self.dir), folder.replace("/", "\\"), "o.tga")
+                self.assertEqual(self.run_tool("a.dds", output).messages, COMPLETE)
+                self.assertEqual(os.listdir(self.path(folder)), ["o.tga"])
+                self.assertEqual(self.read(os.path.join(folder, "o.tga")), expected)
+                self.assertEqual(dos_attributes(self.path(os.path.join(folder, "o.tga"))) &
+                                 HIDDEN, 0)
+        # A temporary file left by a run ended between its last two steps
+        # goes; a file that only looks like one, a Linux run's among them, stays.
+        left, other = ".dxtc2tga-win-0123456789abcdef.tmp", ".dxtc2tga-0123456789abcdef.tmp"
+        self.write(left, b"left")
+        self.write(other, b"other")
+        self.assertEqual(self.run_tool("a.dds", "o.tga").messages, COMPLETE)
+        self.assertEqual(sorted(os.listdir(self.dir)), sorted(["a.dds", "o.tga", other] + [
+            folder.split("/")[0] for folder in folders]))
+
+    def test_an_ended_process_leaves_the_old_file_and_nothing_else(self):
+        # Ended by a kill once the new file has grown: the old file stays as
+        # it was, and the temporary file goes with the process.
+        self.write("big.dds", big_dds())
+        long_folder = os.path.join("\u0434" * 87, "\u0434" * 87)  # 348 bytes of UTF-8
+        os.makedirs(self.path(long_folder))
+        for folder in ["", long_folder]:
+            with self.subTest(len(folder)):
+                output = os.path.join(folder, "o.tga")
+                self.write(output, b"keep")
+                proc, trace = RUNNER.start(["big.dds", wine_path(self.path(output))], self.dir)
+                self.wait_for_growth(proc, self.path(folder))
+                proc.kill()
+                proc.wait()
+                trace.close()
+                self.assertEqual(self.read(output), b"keep")
+                self.wait_for(lambda: os.listdir(self.path(folder or ".")) != [] and
+                              set(os.listdir(self.path(folder or "."))) <=
+                              {"o.tga", "big.dds", "\u0434" * 87})
+
+    def wait_for_growth(self, proc, folder, size=1 << 20):
+        """Waits until a file in the folder other than the input has `size`
+        bytes, while the process runs."""
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline and proc.poll() is None:
+            for name in os.listdir(folder):
+                path = os.path.join(folder, name)
+                if name != "big.dds" and os.path.isfile(path) and os.path.getsize(path) >= size:
+                    return
+            time.sleep(0.005)
+        self.fail(f"no file grew in {folder} (exit code {proc.poll()})")
+
+    def wait_for(self, condition, timeout=10):
+        deadline = time.monotonic() + timeout
+        while not condition():
+            if time.monotonic() > deadline:
+                self.fail(f"still {self.tree()}")
+            time.sleep(0.05)
+
+    def test_a_name_taken_while_converting(self):
+        self.write("big.dds", big_dds())
+
+        def make_file():
+            self.write("big.tga", b"other")  # someone else's file
+
+        for args, take, code, message in [
+                # Chosen in the dialog where no file had it: not replaced.
+                ([], make_file, 6, f"{self.OPEN}: File exists"),
+                # Named, so it may be replaced, but a folder took the name:
+                # the move fails, with the system's own words for why.
+                (["big.tga"], lambda: os.mkdir(self.path("big.tga")), 9,
+                 "Error writing TGA footer to output file: the file could not be put in place: "
+                 "Access denied.")]:
+            with self.subTest(args):
+                proc, trace = RUNNER.start(["big.dds", *args], self.dir)
+                if not args:
+                    press(wait_window(SaveDialog.DIALOG, proc), "Return")  # big.tga
+                self.wait_for_growth(proc, self.dir)
+                take()
+                self.check(RUNNER.finish(proc, trace), code, "error", message)
+                self.assertEqual(self.tree(), ["big.dds", "big.tga"] if not args else ["big.dds"])
+                if not args:
+                    self.assertEqual(self.read("big.tga"), b"other")
+                    os.remove(self.path("big.tga"))
+
+    @unittest.skipUnless(os.geteuid() == 0, "mounting a small drive needs root")
+    def test_a_full_drive(self):
+        # A 64 KiB tmpfs as drive M: of the tests' own Wine prefix.
+        drive = tempfile.mkdtemp(prefix="dxtc2tga-drive-")
+        self.addCleanup(os.rmdir, drive)
+        mount = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", drive],
+                               capture_output=True, text=True)
+        if mount.returncode != 0:
+            self.skipTest(f"cannot mount a tmpfs here: {mount.stderr.strip()}")
+        self.addCleanup(subprocess.run, ["umount", drive], check=True)
+        letter = os.path.join(os.environ["WINEPREFIX"], "dosdevices", "m:")
+        if os.path.islink(letter):  # left by a run that was stopped
+            os.remove(letter)
+        os.symlink(drive, letter)
+        self.addCleanup(os.remove, letter)
+        subprocess.run([sys.executable, os.path.join(ROOT, "tools", "make-texture"), "256", "128",
+                        "DXT1", self.path("big.dds")], check=True)  # a TGA of 128 KiB
+        long_folder = "\u0434" * 87 + "/" + "\u0434" * 87  # 174 characters, 349 bytes
+        os.makedirs(os.path.join(drive, long_folder))
+        for folder in ["", long_folder]:
+            with self.subTest(len(folder)):
+                output = os.path.join(drive, folder, "o.tga")
+                with open(output, "wb") as f:
+                    f.write(b"keep")
+                name = "M:\\" + os.path.join(folder, "o.tga").replace("/", "\\")
+                self.check(self.run_tool("big.dds", name), 8, "error",
+                           "Error writing image data to output file: No space left on device")
+                self.assertEqual(os.listdir(os.path.dirname(output)),
+                                 ["o.tga"] if folder else ["o.tga", long_folder.split("/")[0]])
+                with open(output, "rb") as f:
+                    self.assertEqual(f.read(), b"keep")
+        # A name relative to M:'s current folder, from a folder on Z:: the
+        # temporary file is made on M: too, as renaming needs.
+        source, expected = probe_6x5()
+        self.write("a.dds", source)
+        self.assertEqual(self.run_tool("a.dds", "M:small.tga").messages, COMPLETE)
+        self.assertEqual(sorted(os.listdir(drive)), ["o.tga", "small.tga", "\u0434" * 87])
+        with open(os.path.join(drive, "small.tga"), "rb") as f:
+            self.assertEqual(f.read(), expected)
+        self.assertEqual(self.tree(), ["a.dds", "big.dds"])
+
+    @unittest.skipUnless(shutil.which(MINGW_GCC), MINGW_GCC + " is not installed")
+    def test_a_file_another_program_holds_open(self):
+        holder = self.path("holder.exe")
+        subprocess.run([MINGW_GCC, "-x", "c", "-o", holder, "-"], input=HOLDER_SOURCE.encode(),
+                       check=True)
+        source, expected = probe_6x5()
+        self.write("a.dds", source)
+        for sharing, code, messages, contents in [
+                # Open to nobody else: refused before converting, with the reason.
+                ("", 6, [("error", f"{self.OPEN}: Permission denied")], b"keep"),
+                # Open for others to read and write, as fopen leaves it: it
+                # cannot be replaced by renaming, so it is written in place.
+                ("rw", 0, COMPLETE, expected),
+                # Even where it could be deleted: Windows renames over no
+                # open file.
+                ("rwd", 0, COMPLETE, expected)]:
+            with self.subTest(sharing):
+                self.write("o.tga", b"keep")
+                hold = subprocess.Popen(["wine", holder, "o.tga", sharing or "-"], cwd=self.dir,
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        stderr=subprocess.DEVNULL)
+                try:
+                    self.assertEqual(hold.stdout.readline().strip(), b"held")
+                    result = self.run_tool("a.dds", "o.tga")
+                finally:
+                    hold.communicate(b"\n", timeout=30)
+                self.assertEqual((result.code, result.messages), (code, messages))
+                self.assertEqual(self.read("o.tga"), contents)
+                self.assertEqual(self.tree(), ["a.dds", "holder.exe", "o.tga"])
 
 
 @under_wine

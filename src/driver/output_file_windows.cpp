@@ -1,0 +1,510 @@
+// The output file on Windows. Every question that can refuse a name is asked
+// through one handle on what the name denotes before anything is written:
+// the name must be one the system would open, a file may be written, and it
+// is neither the input nor a texture. A disk file that can be replaced whole
+// is then written as a hidden temporary file in the output's own folder,
+// marked to be deleted when its handle closes, so that an ended process
+// leaves nothing behind; only once it is whole is the mark cleared and the
+// file renamed over the name through its handle. Anything else (a device,
+// a file with several links, a file another program holds open without
+// letting it be replaced, a folder that takes no new file) is written in
+// place, as opening the name for writing would, and cut to its new length
+// only at the end.
+// rand_s, the system's random numbers, is declared only on request.
+#define _CRT_RAND_S
+
+#include "platform.h"
+#include "windows_file.h"
+
+#include <windows.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <fcntl.h>
+#include <io.h>
+
+// The longest path the wide calls take with the \\?\ prefix, in UTF-16
+// units with the terminator: every full path the system can give us fits.
+constexpr DWORD wide_path_units = 32768;
+
+// The prefixes of a path: \\?\ hands a path to the file system as it is, with
+// no MAX_PATH limit; \??\ is the same folder of names as the kernel spells
+// it, which a rename through a handle expects; \\.\ names a device.
+static const wchar_t long_path_prefix[] = L"\\\\?\\";
+static const wchar_t kernel_path_prefix[] = L"\\??\\";
+static const wchar_t device_path_prefix[] = L"\\\\.\\";
+static const wchar_t network_path_part[] = L"UNC\\";
+
+// The temporary file's name: a dot, so that Unix file systems under Wine hide
+// it too, the program's name and "win-" (a Linux run's temporary in a shared
+// folder is never taken for a leftover of ours), 16 hexadecimal digits and
+// the extension.
+static const wchar_t temporary_prefix[] = L".dxtc2tga-win-";
+static const wchar_t temporary_suffix[] = L".tmp";
+constexpr int temporary_digits = 16;
+static const wchar_t hex_digits[] = L"0123456789abcdef";
+constexpr unsigned hex_digit_bits = 4; // each digit shows four bits of the number
+constexpr int temporary_attempts = 100;
+
+// The attributes a replaced file keeps: what it is to the shell, not what
+// its contents are (compressed, sparse) nor read-only, which is refused.
+constexpr DWORD kept_attributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                  FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+// The four bytes a DDS file starts with: "DDS ".
+static const char dds_signature[] = {'D', 'D', 'S', ' '};
+
+// What the output is while it is written.
+static HANDLE output_handle = INVALID_HANDLE_VALUE; // the file the stream writes to
+static int output_renamed; // 1: a temporary, renamed over the name when whole
+static int output_cut;     // 1: a disk file written in place, cut at its new end
+static int output_may_replace;
+static DWORD output_attributes; // those of the file it replaces, kept
+static wchar_t output_wide_name[wide_path_units];
+static wchar_t output_full_path[wide_path_units];
+static wchar_t output_kernel_path[wide_path_units]; // the rename's target
+static wchar_t temporary_path[wide_path_units];
+static char failure_text[512]; // a reason composed here, shown after the caller's sentence
+
+int windows_error_number(DWORD error) {
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+    case ERROR_BAD_PATHNAME:
+    case ERROR_FILENAME_EXCED_RANGE:
+        return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_CURRENT_DIRECTORY:
+    case ERROR_NETWORK_ACCESS_DENIED:
+    case ERROR_CANNOT_MAKE:
+    case ERROR_DRIVE_LOCKED:
+    case ERROR_WRITE_PROTECT:
+        return EACCES;
+    case ERROR_INVALID_HANDLE:
+        return EBADF;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+        return EEXIST;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        return ENOSPC;
+    case ERROR_NOT_SAME_DEVICE:
+        return EXDEV;
+    case ERROR_NOT_ENOUGH_MEMORY:
+        return ENOMEM;
+    default:
+        return EINVAL;
+    }
+}
+
+int windows_write(HANDLE file, const void *data, std::size_t size) {
+    const char *next = static_cast<const char *>(data);
+    while (size > 0) {
+        const DWORD part = size > MAXDWORD ? MAXDWORD : static_cast<DWORD>(size);
+        DWORD written = 0;
+        if (!WriteFile(file, next, part, &written, nullptr)) {
+            errno = windows_error_number(GetLastError());
+            return -1;
+        }
+        if (written == 0) { // nothing taken and no reason given: no room
+            errno = ENOSPC;
+            return -1;
+        }
+        next += written;
+        size -= written;
+    }
+    return 0;
+}
+
+// The system's own text for a Windows error, in the code page of the ANSI
+// calls, without its closing line break.
+static const char *windows_error_text(DWORD error) {
+    static char text[256];
+    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                        nullptr, error, 0, text, sizeof text, nullptr);
+    if (length == 0) {
+        std::snprintf(text, sizeof text, "Windows error %lu", error);
+        return text;
+    }
+    std::size_t end = length;
+    while (end > 0 && (text[end - 1] == '\r' || text[end - 1] == '\n' || text[end - 1] == ' '))
+        --end;
+    text[end] = '\0';
+    return text;
+}
+
+static std::FILE *refuse(const char **reason, const char *text) {
+    *reason = text;
+    return nullptr;
+}
+
+static std::FILE *refuse_error(const char **reason, DWORD error) {
+    return refuse(reason, std::strerror(windows_error_number(error)));
+}
+
+static int starts_with(const wchar_t *text, const wchar_t *prefix) {
+    return std::wcsncmp(text, prefix, std::wcslen(prefix)) == 0;
+}
+
+// Writes `path` (a full path) into `out` with `prefix` (\\?\ or \??\) in the
+// form that prefix needs: C:\a as <prefix>C:\a, \\server\share\a as
+// <prefix>UNC\server\share\a; a path that has a prefix already keeps its rest.
+static void prefixed_path(const wchar_t *path, const wchar_t *prefix, wchar_t *out) {
+    std::wcscpy(out, prefix);
+    if (starts_with(path, long_path_prefix) || starts_with(path, kernel_path_prefix)) {
+        std::wcscat(out, path + std::wcslen(long_path_prefix));
+    } else if (path[0] == L'\\' && path[1] == L'\\') {
+        std::wcscat(out, network_path_part);
+        std::wcscat(out, path + 2);
+    } else {
+        std::wcscat(out, path);
+    }
+}
+
+// Whether the full path, with a prefix, fits the path buffers.
+static int prefixed_path_fits(const wchar_t *path) {
+    return std::wcslen(path) + std::wcslen(kernel_path_prefix) + std::wcslen(network_path_part) +
+               temporary_digits + std::wcslen(temporary_prefix) + std::wcslen(temporary_suffix) <
+           wide_path_units;
+}
+
+// 16 hexadecimal digits that another program cannot guess in advance: from
+// the system's random number generator (rand_s), or where that fails from
+// the clock and the process number.
+static void random_digits(wchar_t *digits) {
+    unsigned int high = 0, low = 0;
+    if (rand_s(&high) != 0 || rand_s(&low) != 0) {
+        LARGE_INTEGER counter;
+        QueryPerformanceCounter(&counter);
+        high = GetCurrentProcessId();
+        low = counter.LowPart;
+    }
+    unsigned long long value = static_cast<unsigned long long>(high) << 32 | low;
+    for (int i = temporary_digits - 1; i >= 0; --i, value >>= hex_digit_bits)
+        digits[i] = hex_digits[value & ((1U << hex_digit_bits) - 1)];
+    digits[temporary_digits] = L'\0';
+}
+
+// Marks the file to be deleted when its last handle closes, or clears the mark.
+static int mark_for_deletion(HANDLE file, BOOL delete_file) {
+    FILE_DISPOSITION_INFO disposition = {};
+    disposition.DeleteFile = delete_file;
+    return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
+}
+
+// Whether `name` is one create_temporary makes: the prefix, 16 hexadecimal
+// digits and the suffix.
+static int is_temporary_name(const wchar_t *name) {
+    const std::size_t prefix = std::wcslen(temporary_prefix);
+    if (std::wcslen(name) != prefix + temporary_digits + std::wcslen(temporary_suffix) ||
+        !starts_with(name, temporary_prefix) ||
+        std::wcscmp(name + prefix + temporary_digits, temporary_suffix) != 0)
+        return 0;
+    for (int i = 0; i < temporary_digits; ++i)
+        if (std::wcschr(hex_digits, name[prefix + i]) == nullptr)
+            return 0;
+    return 1;
+}
+
+// Removes the temporary files left in the folder of temporary_path (whose
+// own name starts at `own_name`) by runs ended in the instant between
+// clearing the mark and the rename. One that a run is still writing is open
+// to nobody else, so it cannot be removed and stays.
+static void remove_left_temporaries(wchar_t *own_name) {
+    std::wcscpy(own_name, temporary_prefix);
+    std::wcscat(own_name, L"*");
+    std::wcscat(own_name, temporary_suffix);
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(temporary_path, &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        if (is_temporary_name(found.cFileName)) {
+            std::wcscpy(own_name, found.cFileName);
+            DeleteFileW(temporary_path);
+        }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}
+
+// Creates a hidden temporary file in the folder of output_full_path, marked
+// to go when its handle closes; INVALID_HANDLE_VALUE with the error set when
+// the folder takes none.
+static HANDLE create_temporary() {
+    prefixed_path(output_full_path, long_path_prefix, temporary_path);
+    wchar_t *own_name = std::wcsrchr(temporary_path, L'\\') + 1;
+    remove_left_temporaries(own_name);
+    for (int attempt = 0; attempt < temporary_attempts; ++attempt) {
+        wchar_t digits[temporary_digits + 1];
+        random_digits(digits);
+        *own_name = L'\0';
+        std::wcscat(own_name, temporary_prefix);
+        std::wcscat(own_name, digits);
+        std::wcscat(own_name, temporary_suffix);
+        // No sharing: nobody else opens it, not even to read the result.
+        HANDLE file =
+            CreateFileW(temporary_path, GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                        FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            // Where the file system keeps no such mark the file is still
+            // removed by name after a failed write; only an ended process
+            // then leaves it.
+            mark_for_deletion(file, TRUE);
+            return file;
+        }
+        if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS)
+            return INVALID_HANDLE_VALUE;
+    }
+    return INVALID_HANDLE_VALUE;
+}
+
+// Whether the open file starts with the DDS signature. Read through the
+// handle that was checked, from its start, which it keeps for the writing.
+static int is_dds_file(HANDLE file) {
+    char start[sizeof dds_signature];
+    DWORD got = 0;
+    const int dds = ReadFile(file, start, sizeof start, &got, nullptr) && got == sizeof start &&
+                    std::memcmp(start, dds_signature, sizeof start) == 0;
+    SetFilePointer(file, 0, nullptr, FILE_BEGIN);
+    return dds;
+}
+
+// Opens the existing file `output_wide_name` to write it. First alone, with
+// the right to rename over it: a file that another program has open cannot
+// be replaced by renaming (Windows refuses to while it is open), and opening
+// it alone shows whether one has. Else, with the others, to read and write
+// it in place, or only to write it; else the reason it cannot be written.
+static HANDLE open_existing(int *replaceable) {
+    const DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    const struct {
+        DWORD access, share;
+    } attempts[] = {{GENERIC_READ | GENERIC_WRITE | DELETE, 0},
+                    {GENERIC_READ | GENERIC_WRITE, share_all},
+                    {GENERIC_WRITE, share_all}};
+    for (const auto &attempt : attempts) {
+        HANDLE file = CreateFileW(output_wide_name, attempt.access, attempt.share, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            *replaceable = (attempt.access & DELETE) != 0;
+            return file;
+        }
+        if (GetLastError() != ERROR_ACCESS_DENIED && GetLastError() != ERROR_SHARING_VIOLATION)
+            break; // no such file, or a name that no access would open
+    }
+    return INVALID_HANDLE_VALUE;
+}
+
+static std::FILE *stream_on(HANDLE file, const char **reason) {
+    const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_BINARY);
+    std::FILE *stream = descriptor < 0 ? nullptr : _fdopen(descriptor, "wb");
+    if (stream == nullptr) {
+        *reason = std::strerror(errno);
+        if (descriptor >= 0)
+            _close(descriptor);
+        else
+            CloseHandle(file);
+        return nullptr;
+    }
+    output_handle = file;
+    // Wine's runtime gives a write that stops short on a full disk the error
+    // number of the thread's last Windows error, which nothing sets then:
+    // without this a stale one ("File exists") would be shown as the reason.
+    SetLastError(ERROR_DISK_FULL);
+    return stream;
+}
+
+// Opens `name` where it is, as fopen(name, "wb") would but without cutting
+// the file: a device, or a file that cannot be replaced whole.
+static std::FILE *open_in_place(HANDLE file, const char **reason) {
+    output_cut = GetFileType(file) == FILE_TYPE_DISK;
+    return stream_on(file, reason);
+}
+
+// Why the existing file open as `file` may not be replaced, or null: nobody
+// agreed to replace it, it is the input, it is read-only (as opening it for
+// writing would say), or it is a texture.
+static const char *refusal_of(HANDLE file, const BY_HANDLE_FILE_INFORMATION *status,
+                              int may_replace, std::FILE *input) {
+    if (!may_replace)
+        return std::strerror(EEXIST);
+    BY_HANDLE_FILE_INFORMATION input_status = {};
+    HANDLE input_handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(input)));
+    if (GetFileInformationByHandle(input_handle, &input_status) &&
+        status->dwVolumeSerialNumber == input_status.dwVolumeSerialNumber &&
+        status->nFileIndexHigh == input_status.nFileIndexHigh &&
+        status->nFileIndexLow == input_status.nFileIndexLow)
+        return output_is_input_reason;
+    if ((status->dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0)
+        return std::strerror(EACCES);
+    if (is_dds_file(file))
+        return output_is_dds_reason;
+    return nullptr;
+}
+
+std::FILE *platform_open_output(const char *name, int may_replace, std::FILE *input,
+                                const char **reason) {
+    output_handle = INVALID_HANDLE_VALUE;
+    output_renamed = 0;
+    output_cut = 0;
+    output_may_replace = may_replace;
+    output_attributes = FILE_ATTRIBUTE_NORMAL;
+
+    // The name in UTF-16, converted from the code page the ANSI calls use.
+    if (MultiByteToWideChar(CP_ACP, 0, name, -1, output_wide_name, wide_path_units) == 0)
+        return refuse_error(reason, GetLastError());
+    // The folder the file goes into is the one the name means now: a name
+    // relative to another drive's current folder (M:out.tga) included.
+    const DWORD length =
+        GetFullPathNameW(output_wide_name, wide_path_units, output_full_path, nullptr);
+    if (length == 0) { // "", " ": the reason is the one opening the name gives
+        DWORD error = GetLastError();
+        int replaceable = 0;
+        HANDLE file = open_existing(&replaceable);
+        if (file == INVALID_HANDLE_VALUE)
+            error = GetLastError();
+        else
+            CloseHandle(file);
+        return refuse_error(reason, error);
+    }
+    if (length >= wide_path_units || !prefixed_path_fits(output_full_path))
+        return refuse(reason, std::strerror(ENAMETOOLONG));
+
+    if (starts_with(output_full_path, device_path_prefix)) { // CON, NUL, LPT1.tga
+        HANDLE device =
+            CreateFileW(output_full_path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (device == INVALID_HANDLE_VALUE)
+            return refuse_error(reason, GetLastError());
+        return open_in_place(device, reason);
+    }
+
+    int replaceable = 0;
+    HANDLE existing = open_existing(&replaceable);
+    const int exists = existing != INVALID_HANDLE_VALUE;
+    if (!exists) {
+        const DWORD error = GetLastError();
+        // A name the system refuses (x?.tga, a missing folder) is refused
+        // now; only a free name in a folder that exists goes on.
+        if (error != ERROR_FILE_NOT_FOUND) {
+            if (!may_replace && GetFileAttributesW(output_wide_name) != INVALID_FILE_ATTRIBUTES)
+                return refuse(reason, std::strerror(EEXIST));
+            return refuse_error(reason, error);
+        }
+    } else {
+        BY_HANDLE_FILE_INFORMATION status = {};
+        GetFileInformationByHandle(existing, &status);
+        const char *refusal = refusal_of(existing, &status, may_replace, input);
+        if (refusal != nullptr) {
+            CloseHandle(existing);
+            return refuse(reason, refusal);
+        }
+        // Renaming over a file with other names would part it from them.
+        if (!replaceable || GetFileType(existing) != FILE_TYPE_DISK || status.nNumberOfLinks > 1)
+            return open_in_place(existing, reason);
+        // Hidden, system and the like are the file's, not its contents'.
+        output_attributes = status.dwFileAttributes & kept_attributes;
+        if (output_attributes == 0)
+            output_attributes = FILE_ATTRIBUTE_NORMAL;
+        CloseHandle(existing);
+    }
+
+    HANDLE temporary = create_temporary();
+    if (temporary == INVALID_HANDLE_VALUE) {
+        // A folder that takes no new file may still hold one we can write.
+        if (!exists)
+            return refuse_error(reason, GetLastError());
+        existing = open_existing(&replaceable);
+        if (existing == INVALID_HANDLE_VALUE)
+            return refuse_error(reason, GetLastError());
+        return open_in_place(existing, reason);
+    }
+    prefixed_path(output_full_path, kernel_path_prefix, output_kernel_path);
+    output_renamed = 1;
+    std::FILE *stream = stream_on(temporary, reason);
+    if (stream == nullptr)
+        DeleteFileW(temporary_path);
+    return stream;
+}
+
+// Renames the whole temporary over the output's name through its handle,
+// replacing a file there only where that was agreed.
+static int rename_temporary(HANDLE file) {
+    const std::size_t name_bytes = std::wcslen(output_kernel_path) * sizeof(wchar_t);
+    alignas(
+        FILE_RENAME_INFO) static char buffer[sizeof(FILE_RENAME_INFO) + sizeof output_kernel_path];
+    FILE_RENAME_INFO *rename = reinterpret_cast<FILE_RENAME_INFO *>(buffer);
+    std::memset(buffer, 0, sizeof buffer);
+    rename->ReplaceIfExists = output_may_replace ? TRUE : FALSE;
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = static_cast<DWORD>(name_bytes);
+    std::memcpy(rename->FileName, output_kernel_path, name_bytes);
+    return SetFileInformationByHandle(file, FileRenameInfo, rename,
+                                      static_cast<DWORD>(sizeof(FILE_RENAME_INFO) + name_bytes));
+}
+
+// Gives the temporary the attributes of the file it replaces (a new file:
+// none beyond the archive bit), so it is hidden no longer unless that was.
+static void set_attributes(HANDLE file) {
+    FILE_BASIC_INFO basic = {};
+    basic.FileAttributes = output_attributes;
+    SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic);
+}
+
+output_placement platform_finish_output(std::FILE *output, const char **reason) {
+    HANDLE file = output_handle;
+    if (std::fflush(output) != 0) {
+        *reason = std::strerror(errno);
+        platform_discard_output(output);
+        return output_not_placed;
+    }
+    if (output_cut && !SetEndOfFile(file)) { // the old contents past the new end go
+        *reason = std::strerror(windows_error_number(GetLastError()));
+        platform_discard_output(output);
+        return output_not_placed;
+    }
+    if (output_renamed) {
+        set_attributes(file);
+        if (!mark_for_deletion(file, FALSE) || !rename_temporary(file)) {
+            const DWORD error = GetLastError();
+            platform_discard_output(output);
+            if (!output_may_replace &&
+                (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS)) {
+                *reason = std::strerror(EEXIST);
+                return output_name_taken;
+            }
+            std::snprintf(failure_text, sizeof failure_text,
+                          "the file could not be put in place: %s", windows_error_text(error));
+            *reason = failure_text;
+            return output_not_placed;
+        }
+    }
+    output_renamed = 0;
+    output_handle = INVALID_HANDLE_VALUE;
+    if (std::fclose(output) != 0) {
+        *reason = std::strerror(errno);
+        return output_not_placed;
+    }
+    return output_placed;
+}
+
+void platform_discard_output(std::FILE *output) {
+    if (output_renamed) {
+        mark_for_deletion(output_handle, TRUE);
+        std::fclose(output);
+        DeleteFileW(temporary_path); // where the mark was not kept
+    } else {
+        std::fclose(output);
+    }
+    output_renamed = 0;
+    output_handle = INVALID_HANDLE_VALUE;
+}

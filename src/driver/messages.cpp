@@ -7,9 +7,6 @@
 #include <cstdio>
 #include <cstring>
 
-// Names the end of the file; no system text does.
-static const char end_of_file_reason[] = "Unexpected end of file";
-
 const char *read_failure_reason(std::FILE *stream, int error) {
     return std::feof(stream) ? end_of_file_reason : std::strerror(error);
 }

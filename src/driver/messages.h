@@ -15,6 +15,9 @@ constexpr const char message_caption[] = "DXTC Conversion";
 // Longest text shown, terminator included; longer text is cut to 1023 characters.
 constexpr int message_buffer_size = 1024;
 
+// Names the end of the file; no system text does.
+constexpr char end_of_file_reason[] = "Unexpected end of file";
+
 // The reason shown after a read that fell short: "Unexpected end of file"
 // when the stream reached its end (which sets no error number), otherwise
 // the system's text for `error`, the error number the read left.

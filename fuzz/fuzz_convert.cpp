@@ -1,9 +1,9 @@
 // Fuzz target: one DDS file, held in memory, through every stage of a conversion.
 //
 // The stages run in the driver's order: read_dds_header, the pixel buffer,
-// decode_image, then write_tga_header, write_tga_image and write_tga_footer
-// into a stream in memory. Besides the sanitizers' own checks, every run
-// asserts what the program promises its users:
+// read_image_data and decode_image (the whole image as one band), then write_tga_header,
+// write_tga_image and write_tga_footer into a stream in memory. Besides the sanitizers' own checks,
+// every run asserts what the program promises its users:
 //
 //   - a failing stage shows exactly one error message, with one of the
 //     program's fixed sentences; a stage that succeeds shows none;
@@ -109,10 +109,13 @@ static pixel *read_image(std::FILE *input, image *img, unsigned char fill) {
     img->pixels = static_cast<pixel *>(std::malloc(count * sizeof(pixel)));
     require(img->pixels != nullptr, "a small buffer can be had");
     std::memset(img->pixels, fill, count * sizeof(pixel));
-    if (checked(decode_image(input, img))) {
+    // Exactly the image's block data, so the sanitizer sees any read past it.
+    std::vector<unsigned char> blocks(static_cast<std::size_t>(image_data_size(img)));
+    if (checked(read_image_data(input, img, blocks.data()))) {
         std::free(img->pixels);
         return nullptr;
     }
+    decode_image(blocks.data(), img);
     return img->pixels;
 }
 

@@ -71,3 +71,24 @@ output_placement platform_finish_output(std::FILE *output, const char **reason) 
 void platform_discard_output(std::FILE *output) {
     std::fclose(output);
 }
+
+// A file the tests open is read as a file on a disk: its size, and seeks.
+int platform_input_size(std::FILE *input, std::uint64_t *size) {
+    const long start = std::ftell(input);
+    if (start < 0 || std::fseek(input, 0, SEEK_END) != 0)
+        return 0;
+    const long end = std::ftell(input);
+    std::fseek(input, start, SEEK_SET);
+    if (end < 0)
+        return 0;
+    *size = static_cast<std::uint64_t>(end);
+    return 1;
+}
+
+int platform_seek_input(std::FILE *input, std::uint64_t offset) {
+    return std::fseek(input, static_cast<long>(offset), SEEK_SET);
+}
+
+void platform_advise_input(std::FILE *, std::uint64_t, std::uint64_t) {}
+
+void platform_reserve_output(std::FILE *, std::uint64_t) {}

@@ -215,7 +215,7 @@ TEST(decode_block, dxt5_every_alpha_pair_follows_the_table_formulas) {
     }
 }
 
-TEST(decode_image, short_stream_reports_and_leaves_the_pixels_alone) {
+TEST(read_image_data, short_stream_reports) {
     const struct {
         std::uint32_t code;
         std::size_t length;
@@ -224,11 +224,10 @@ TEST(decode_image, short_stream_reports_and_leaves_the_pixels_alone) {
     for (const auto &c : cases) {
         reset_platform();
         std::FILE *input = stream_of(bytes(c.length, 0x55));
-        std::vector<pixel> out(16, 0x12345678);
-        image img = {4, 4, out.data(), c.code};
-        EXPECT_EQ(decode_image(input, &img), 1);
+        bytes data(16);
+        image img = {4, 4, nullptr, c.code};
+        EXPECT_EQ(read_image_data(input, &img, data.data()), 1);
         std::fclose(input);
-        EXPECT_EQ(out, std::vector<pixel>(16, 0x12345678));
         ASSERT_EQ(recorded_messages.size(), 1u);
         EXPECT_EQ(recorded_messages[0].kind, message_error);
         EXPECT_EQ(recorded_messages[0].text.rfind("Error reading image data from input file: ", 0),
@@ -246,9 +245,10 @@ bytes random_blocks(std::size_t count, std::size_t block_size, unsigned seed) {
     return out;
 }
 
-// Decodes a width x height image of random blocks followed by a few more
-// bytes, and checks every pixel against its block decoded on its own, the
-// guard after the buffer, and that the stream stops at the last block.
+// Reads and decodes a width x height image of random blocks followed by a
+// few more bytes, and checks every pixel against its block decoded on its
+// own (the rows bottom first), the guard after the buffer, and that the
+// stream stops at the last block.
 void check_grid(std::uint32_t code, int width, int height) {
     const std::size_t block_size = code == fourcc_dxt1 ? 8 : 16;
     const int across = (width + 3) / 4, down = (height + 3) / 4;
@@ -263,13 +263,16 @@ void check_grid(std::uint32_t code, int width, int height) {
     const pixel guard = 0xDEADBEEF;
     std::vector<pixel> buffer(width * height + 8, guard);
     image img = {width, height, buffer.data(), code};
-    ASSERT_EQ(decode_image(input, &img), 0);
+    bytes data(blocks.size());
+    ASSERT_EQ(image_data_size(&img), blocks.size());
+    ASSERT_EQ(read_image_data(input, &img, data.data()), 0);
     EXPECT_EQ(std::ftell(input), static_cast<long>(blocks.size())) << width << "x" << height;
     std::fclose(input);
+    decode_image(data.data(), &img);
 
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x)
-            ASSERT_EQ(buffer[y * width + x],
+            ASSERT_EQ(buffer[(height - 1 - y) * width + x],
                       expected_blocks[(y / 4) * across + x / 4][(y % 4) * 4 + x % 4])
                 << width << "x" << height << " at " << x << "," << y;
     for (int i = 0; i < 8; ++i)
@@ -284,9 +287,8 @@ TEST(decode_image, places_blocks_and_clips_the_edges) {
                 check_grid(code, width, height);
 }
 
-// A block row is read 1024 blocks at a time: rows of 1024, 1025 and 2049
-// blocks, the last one clipped.
-TEST(decode_image, rows_wider_than_one_read) {
+// Wide rows: of 1024, 1025 and 2049 blocks, the last one clipped.
+TEST(decode_image, wide_rows) {
     for (std::uint32_t code : {fourcc_dxt1, fourcc_dxt3, fourcc_dxt5}) {
         check_grid(code, 4096, 5);
         check_grid(code, 4097, 8);
@@ -294,54 +296,41 @@ TEST(decode_image, rows_wider_than_one_read) {
     }
 }
 
-TEST(decode_image, reads_exactly_the_top_level_blocks) {
+TEST(read_image_data, reads_exactly_the_top_level_blocks) {
     // 256 x 128 DXT1: 64 x 32 blocks of 8 bytes, then a mipmap that is never read.
     bytes data = random_blocks(64 * 32 + 16, 8, 1);
     std::FILE *input = stream_of(data);
-    std::vector<pixel> buffer(256 * 128);
-    image img = {256, 128, buffer.data(), fourcc_dxt1};
-    ASSERT_EQ(decode_image(input, &img), 0);
+    bytes blocks(16384);
+    image img = {256, 128, nullptr, fourcc_dxt1};
+    EXPECT_EQ(image_data_size(&img), 16384u);
+    ASSERT_EQ(read_image_data(input, &img, blocks.data()), 0);
     EXPECT_EQ(std::ftell(input), 16384);
     std::fclose(input);
 }
 
-TEST(decode_image, stops_at_the_first_missing_block) {
-    reset_platform();
-    bytes data = random_blocks(3, 16, 2); // an 8 x 8 DXT3 image needs 4
-    std::FILE *input = stream_of(data);
-    std::vector<pixel> buffer(64, 0);
-    image img = {8, 8, buffer.data(), fourcc_dxt3};
-    EXPECT_EQ(decode_image(input, &img), 1);
-    std::fclose(input);
-    ASSERT_EQ(recorded_messages.size(), 1u);
-    EXPECT_EQ(recorded_messages[0].text.rfind("Error reading image data from input file: ", 0), 0u);
-    EXPECT_EQ(buffer[63], 0u); // the bottom-right block was never written
-    // The three blocks that arrived are decoded, as one at a time.
-    std::vector<pixel> bottom_left = decode(fourcc_dxt3, bytes(data.begin() + 32, data.end()));
-    EXPECT_EQ(buffer[4 * 8], bottom_left[0]);
-    EXPECT_EQ(buffer[7 * 8 + 3], bottom_left[15]);
-}
-
-// Cut inside the second read of a row, and inside a block: the whole blocks
-// before the cut are decoded, the cut block and everything after are not.
-TEST(decode_image, stops_inside_a_long_row) {
-    reset_platform();
-    const int width = 4 * 1030, height = 4;
-    bytes data = random_blocks(1030, 8, 3);
-    data.resize(1027 * 8 + 5);
-    std::FILE *input = stream_of(data);
-    std::vector<pixel> buffer(width * height, 0);
-    image img = {width, height, buffer.data(), fourcc_dxt1};
-    EXPECT_EQ(decode_image(input, &img), 1);
-    std::fclose(input);
-    ASSERT_EQ(recorded_messages.size(), 1u);
-    EXPECT_EQ(recorded_messages[0].text.rfind("Error reading image data from input file: ", 0), 0u);
-    std::vector<pixel> last_whole =
-        decode(fourcc_dxt1, bytes(data.begin() + 1026 * 8, data.begin() + 1027 * 8));
-    EXPECT_EQ(buffer[3 * width + 4 * 1026 + 3], last_whole[15]);
-    for (int y = 0; y < height; ++y)
-        for (int x = 4 * 1027; x < width; ++x)
-            ASSERT_EQ(buffer[y * width + x], 0u) << x << "," << y;
+// A file that ends before the last block, at a block's end or inside one,
+// and one that holds one block too few by its size: each reports the end of
+// the file with the same message.
+TEST(read_image_data, stops_at_the_first_missing_block) {
+    const struct {
+        int width, height;
+        std::uint32_t code;
+        std::size_t length;
+    } cases[] = {{8, 8, fourcc_dxt3, 3 * 16}, {4 * 1030, 4, fourcc_dxt1, 1027 * 8 + 5}};
+    for (const auto &c : cases) {
+        reset_platform();
+        image img = {c.width, c.height, nullptr, c.code};
+        bytes data = random_blocks(c.length, 1, 2);
+        std::FILE *input = stream_of(data);
+        bytes blocks(image_data_size(&img));
+        EXPECT_EQ(read_image_data(input, &img, blocks.data()), 1);
+        std::fclose(input);
+        EXPECT_EQ(check_image_data_size(&img, c.length), 1);
+        EXPECT_EQ(check_image_data_size(&img, image_data_size(&img)), 0);
+        ASSERT_EQ(recorded_messages.size(), 2u);
+        for (const recorded_message &m : recorded_messages)
+            EXPECT_EQ(m.text, "Error reading image data from input file: Unexpected end of file");
+    }
 }
 
 } // namespace

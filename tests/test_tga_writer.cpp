@@ -11,9 +11,9 @@ const bytes footer = {0,   0,   0,   0,   0,   0,   0,   0,   'T', 'R', 'U', 'E'
                       'I', 'S', 'I', 'O', 'N', '-', 'X', 'F', 'I', 'L', 'E', '.', 0};
 
 TEST(tga_writer, header_bottom_row_first_and_footer) {
-    // A 4 x 2 image: row 0 counts 1..4, row 1 counts 5..8.
-    std::vector<pixel> pixels = {0xFF000001, 0xFF000002, 0xFF000003, 0xFF000004,
-                                 0x80000005, 0x80000006, 0x80000007, 0x80000008};
+    // A 4 x 2 image: row 0 counts 1..4, row 1 counts 5..8, bottom row first.
+    std::vector<pixel> pixels = {0x80000005, 0x80000006, 0x80000007, 0x80000008,
+                                 0xFF000001, 0xFF000002, 0xFF000003, 0xFF000004};
     image img = {4, 2, pixels.data(), fourcc_dxt1};
     std::FILE *output = std::tmpfile();
     EXPECT_EQ(write_tga_header(output, &img), 0);

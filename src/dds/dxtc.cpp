@@ -32,9 +32,9 @@ constexpr std::size_t part_size = 8;                    // every part of a block
 constexpr std::size_t dxt1_block_size = part_size;      // a colour part
 constexpr std::size_t dxt35_block_size = 2 * part_size; // an alpha part, then a colour part
 
-// Blocks read with one request: a whole block row of a 4096-pixel-wide image,
-// or half of one 8192 pixels wide. 16 KiB on the stack, nothing allocated.
-constexpr int blocks_per_read = 1024;
+// The most block data read with one request: a runtime may count a request
+// in 32 bits, and 64 MiB is long enough to cost nothing per request.
+constexpr std::size_t bytes_per_read = std::size_t{1} << 26;
 
 constexpr pixel alpha_bits = 0xFF000000;
 constexpr pixel colour_bits = 0x00FFFFFF;
@@ -207,53 +207,71 @@ std::size_t block_size_of(std::uint32_t code) {
     return code == fourcc_dxt3 || code == fourcc_dxt5 ? dxt35_block_size : dxt1_block_size;
 }
 
-// Decodes `count` blocks of one block row, starting at grid column `first`.
-static void decode_blocks(const unsigned char *data, int count, int first, int y, image *img) {
+std::uint64_t image_data_size(const image *img) {
+    const std::uint64_t blocks_across = (static_cast<std::uint64_t>(img->width) + 3) / block_side;
+    const std::uint64_t blocks_down = (static_cast<std::uint64_t>(img->height) + 3) / block_side;
+    return blocks_across * blocks_down * block_size_of(img->fourcc);
+}
+
+int check_image_data_size(const image *img, std::uint64_t available) {
+    if (available >= image_data_size(img))
+        return 0;
+    show_message(message_error, "%s: %s", read_data_error, end_of_file_reason);
+    return 1;
+}
+
+int read_image_data(std::FILE *input, const image *img, unsigned char *data) {
+    std::uint64_t remaining = image_data_size(img);
+    while (remaining > 0) {
+        const std::size_t wanted =
+            remaining < bytes_per_read ? static_cast<std::size_t>(remaining) : bytes_per_read;
+        if (std::fread(data, 1, wanted, input) != wanted) {
+            show_message(message_error, "%s: %s", read_data_error,
+                         read_failure_reason(input, errno));
+            return 1;
+        }
+        data += wanted;
+        remaining -= wanted;
+    }
+    return 0;
+}
+
+// Decodes one block row, the top `rows` of its pixel rows kept (4, or fewer
+// at the bottom edge). `top` is the row's top pixel row in the buffer; the
+// rows below it lie before it, `width` pixels apart.
+static void decode_block_row(const unsigned char *data, int blocks_across, int rows, pixel *top,
+                             image *img) {
     const int width = img->width;
-    const int height = img->height;
-    const int rows = height - y < block_side ? height - y : block_side;
+    const int stride = -width;
     const std::size_t block_size = block_size_of(img->fourcc);
-    for (int i = 0; i < count; ++i) {
-        const unsigned char *block = data + i * block_size;
-        const int x = block_side * (first + i);
+    for (int bx = 0; bx < blocks_across; ++bx) {
+        const unsigned char *block = data + bx * block_size;
+        const int x = block_side * bx;
         const int columns = width - x < block_side ? width - x : block_side;
-        pixel *corner = img->pixels + static_cast<std::size_t>(y) * width + x;
         if (rows == block_side && columns == block_side) {
-            decode_block(block, img, corner, width);
+            decode_block(block, img, top + x, stride);
             continue;
         }
         // An edge block reaches past the image: decode it whole, keep what fits.
         pixel whole[block_pixels];
         decode_block(block, img, whole, block_side);
         for (int row = 0; row < rows; ++row)
-            std::memcpy(corner + static_cast<std::size_t>(row) * width,
+            std::memcpy(top + x - static_cast<std::ptrdiff_t>(row) * width,
                         whole + static_cast<std::size_t>(block_side) * row,
                         columns * sizeof(pixel));
     }
 }
 
-int decode_image(std::FILE *input, image *img) {
-    const int blocks_across = (img->width + block_side - 1) / block_side;
-    const int blocks_down = (img->height + block_side - 1) / block_side;
-    const std::size_t block_size = block_size_of(img->fourcc);
-    unsigned char data[blocks_per_read * dxt35_block_size];
-
-    for (int by = 0; by < blocks_down; ++by) {
-        for (int bx = 0; bx < blocks_across; bx += blocks_per_read) {
-            const int wanted =
-                blocks_across - bx < blocks_per_read ? blocks_across - bx : blocks_per_read;
-            const std::size_t got = std::fread(data, 1, wanted * block_size, input);
-            const int read_error = errno;
-            // The whole blocks that did arrive are decoded, as they would
-            // have been one at a time; a block cut short is not.
-            const int whole = static_cast<int>(got / block_size);
-            decode_blocks(data, whole, bx, block_side * by, img);
-            if (whole < wanted) {
-                show_message(message_error, "%s: %s", "Error reading image data from input file",
-                             read_failure_reason(input, read_error));
-                return 1;
-            }
-        }
+void decode_image(const unsigned char *data, image *img) {
+    const int width = img->width;
+    const int height = img->height;
+    const int blocks_across = (width + block_side - 1) / block_side;
+    const std::size_t row_bytes = blocks_across * block_size_of(img->fourcc);
+    for (int y = 0; y < height; y += block_side) {
+        const int rows = height - y < block_side ? height - y : block_side;
+        // Image row y is buffer row height - 1 - y: the bottom row comes first.
+        pixel *top = img->pixels + static_cast<std::size_t>(height - 1 - y) * width;
+        decode_block_row(data, blocks_across, rows, top, img);
+        data += row_bytes;
     }
-    return 0;
 }

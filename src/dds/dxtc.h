@@ -5,6 +5,7 @@
 #include "image.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 
 // Widens a 5:6:5 colour by plain shifts, the low bits left zero:
@@ -19,13 +20,27 @@ std::size_t block_size_of(std::uint32_t code);
 // block's top-left pixel) with rows `stride` pixels apart.
 void decode_block(const unsigned char *block, const image *img, pixel *destination, int stride);
 
-// Decodes the whole top-level image into `img->pixels`, reading its blocks in
-// file order from the stream's current position, a block row (at most 1024
-// blocks) per read request and not a byte past the last block. Blocks across
-// and down are the sides divided by 4, rounded up; the parts of edge blocks
-// outside the image are dropped. Returns 0 when every block was decoded, 1
-// after reporting a read that fell short; the whole blocks before it are
-// decoded, the rest of the buffer is untouched.
-int decode_image(std::FILE *input, image *img);
+// What a read of image data that falls short shows, before ": " and the reason.
+constexpr char read_data_error[] = "Error reading image data from input file";
+
+// Bytes of block data in the top-level image: blocks across times blocks
+// down times the block size, where blocks across and down are the sides
+// divided by 4, rounded up.
+std::uint64_t image_data_size(const image *img);
+
+// Returns 0 when `available` bytes hold the image's block data, and 1 after
+// reporting the end of the file, as a read would have found it.
+int check_image_data_size(const image *img, std::uint64_t available);
+
+// Reads the block data of `img` (image_data_size bytes) from the stream's
+// current position into `data`, and not a byte past it. Returns 0, or 1
+// after reporting a read that fell short.
+int read_image_data(std::FILE *input, const image *img, unsigned char *data);
+
+// Decodes the block rows in `data` into `img->pixels`: `img->height` rows,
+// bottom row first as the TGA stores them. The parts of edge blocks outside
+// the image are dropped. A band of rows of a larger image is an image of its
+// own: its block rows follow each other in the file like a whole image's.
+void decode_image(const unsigned char *data, image *img);
 
 #endif

@@ -1,4 +1,6 @@
 // The one record that passes between the conversion stages, and its pixel.
+// A band of rows of a larger image, converted on its own, is described by a
+// record of its own: the image's width and fourcc, the band's height.
 #ifndef DXTC2TGA_DDS_IMAGE_H
 #define DXTC2TGA_DDS_IMAGE_H
 
@@ -16,7 +18,7 @@ typedef std::uint32_t pixel;
 struct image {
     std::int32_t width;   // pixels, from the DDS header
     std::int32_t height;  // pixels, from the DDS header
-    pixel *pixels;        // width * height pixels, row-major, top row first
+    pixel *pixels;        // height rows of width pixels, bottom row first (the TGA's order)
     std::uint32_t fourcc; // compression code as read little-endian from the file
 };
 

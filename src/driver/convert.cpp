@@ -41,28 +41,86 @@ static int show_requested_text(const char *argument) {
     return 0;
 }
 
-// The buffer for width * height pixels, or null when it cannot be had. The
-// size is checked before it is multiplied, so it cannot wrap around into a
-// smaller allocation on a 32-bit host.
-static pixel *allocate_pixels(const image *img) {
-    const std::size_t width = static_cast<std::size_t>(img->width);
-    const std::size_t height = static_cast<std::size_t>(img->height);
-    if (width == 0 || height == 0 || height > SIZE_MAX / sizeof(pixel) / width)
-        return nullptr;
-    const std::size_t size = width * height * sizeof(pixel);
-    pixel *pixels = static_cast<pixel *>(std::malloc(size));
-    if (pixels != nullptr)
-        platform_advise_large_buffer(pixels, size);
-    return pixels;
+// The block data begins after the 4-byte signature and the 124-byte header.
+constexpr std::uint64_t dds_data_offset = 128;
+
+// A block row is 4 pixel rows.
+constexpr int block_side = 4;
+
+// The image is converted a band of rows at a time, from the bottom band up
+// (the TGA's order): 16 block rows to a band, fewer where a band's pixels
+// would take more than 256 KiB (images wider than 1024 pixels), never fewer
+// than one. Memory then stays the same at any height, a band stays in the
+// processor's second-level cache from its decoding to its write, and each
+// band is written with one request: 256 KiB at 8192 pixels wide.
+constexpr int band_block_rows = 16;
+constexpr std::size_t band_budget = std::size_t{256} << 10;
+
+static int band_height(const image *img) {
+    const std::size_t block_row_bytes =
+        static_cast<std::size_t>(img->width) * block_side * sizeof(pixel);
+    std::size_t block_rows = band_budget / block_row_bytes;
+    if (block_rows > band_block_rows)
+        block_rows = band_block_rows;
+    if (block_rows < 1)
+        block_rows = 1;
+    const int rows = static_cast<int>(block_rows) * block_side;
+    return rows < img->height ? rows : img->height;
 }
 
-// Writes the TGA file. The output is opened only once the whole image is
-// decoded, and a file that can be replaced whole is written under a
-// temporary name and put in place only once complete: a conversion that
-// fails or is interrupted leaves no partial file, and an existing file of
-// that name stays as it was.
-static int write_output(const char *output_name, int may_replace, std::FILE *input,
-                        const image *img) {
+// A buffer of `size` bytes, or null when it cannot be had, including a size
+// the platform cannot even count (a 32-bit host).
+static void *allocate(std::uint64_t size) {
+    if (size == 0 || size > SIZE_MAX)
+        return nullptr;
+    return std::malloc(static_cast<std::size_t>(size));
+}
+
+// Reads, decodes and writes the bands from the bottom of the image up. On a
+// file on a disk each band's block data is read when its turn comes (its
+// size was checked before the output was opened, so only a failing disk or
+// a file cut meanwhile stops it); otherwise `data` holds it all already.
+// A failed read is about the input file, a failed write about the output.
+static int write_bands(const char *input_name, std::FILE *input, int seekable,
+                       const char *output_name, std::FILE *output, const image *img, image *band,
+                       unsigned char *data) {
+    const int band_rows = band->height;
+    const image block_row = {img->width, block_side, nullptr, img->fourcc};
+    const std::uint64_t block_row_bytes = image_data_size(&block_row);
+    const std::uint64_t band_bytes = block_row_bytes * (band_rows / block_side);
+    for (int top = (img->height - 1) / band_rows * band_rows; top >= 0; top -= band_rows) {
+        band->height = img->height - top < band_rows ? img->height - top : band_rows;
+        const std::uint64_t offset = top / block_side * block_row_bytes;
+        const unsigned char *blocks = data;
+        if (!seekable) {
+            blocks = data + offset;
+        } else {
+            set_message_file(input_name);
+            if (platform_seek_input(input, dds_data_offset + offset) != 0) {
+                show_message(message_error, "%s: %s", read_data_error, std::strerror(errno));
+                return exit_decode;
+            }
+            if (read_image_data(input, band, data))
+                return exit_decode;
+            if (offset > 0) // the band above is read next
+                platform_advise_input(input, dds_data_offset + offset - band_bytes, band_bytes);
+            set_message_file(output_name);
+        }
+        decode_image(blocks, band);
+        if (write_tga_image(output, band))
+            return exit_tga_image;
+    }
+    return exit_success;
+}
+
+// Writes the TGA file. The output is opened only once the input is known to
+// hold the whole image, and a file that can be replaced whole is written
+// under a temporary name and put in place only once complete: a conversion
+// that fails or is interrupted leaves no partial file, and an existing file
+// of that name stays as it was.
+static int write_output(const char *output_name, int may_replace, const char *input_name,
+                        std::FILE *input, int seekable, const image *img, image *band,
+                        unsigned char *data) {
     set_message_file(output_name); // the messages from here on are about the output
     const char *reason = nullptr;
     std::FILE *output = platform_open_output(output_name, may_replace, input, &reason);
@@ -70,12 +128,17 @@ static int write_output(const char *output_name, int may_replace, std::FILE *inp
         show_message(message_error, "%s: %s", open_output_error, reason);
         return exit_open_output;
     }
+    // Each band goes to the system as one request, as stdio would not pass
+    // it on whole; nothing then waits in a buffer for the next writer.
+    std::setvbuf(output, nullptr, _IONBF, 0);
+    platform_reserve_output(output, tga_file_size(img));
+
     int code = exit_success;
     if (write_tga_header(output, img))
         code = exit_tga_header;
-    else if (write_tga_image(output, img))
-        code = exit_tga_image;
-    else if (write_tga_footer(output))
+    else
+        code = write_bands(input_name, input, seekable, output_name, output, img, band, data);
+    if (code == exit_success && write_tga_footer(output))
         code = exit_tga_footer;
     if (code != exit_success) {
         platform_discard_output(output); // the stage has reported
@@ -95,9 +158,13 @@ static int write_output(const char *output_name, int may_replace, std::FILE *inp
     return exit_tga_footer;
 }
 
-// Steps after the input is open: output name, header, buffer, decoding, output.
+// Steps after the input is open: output name, header, buffers, the input's
+// size, output. Besides the image record the conversion holds one band of
+// pixels (in `band`'s record) and the block data it is decoded from: an
+// input read in order (a pipe) whole, at its compressed size; a file on a
+// disk, read from its end, only a band's share. The caller frees both.
 static int convert_input(std::FILE *input, const char *input_name, const char *output_name,
-                         image *img) {
+                         image *img, image *band, unsigned char **data) {
     static char chosen_name[output_name_size];
     int may_replace = 1; // a name on the command line is used as typed
     if (output_name != nullptr && platform_is_folder(output_name)) {
@@ -127,16 +194,33 @@ static int convert_input(std::FILE *input, const char *input_name, const char *o
     if (read_dds_header(input, img))
         return exit_dds_header;
 
-    img->pixels = allocate_pixels(img);
-    if (img->pixels == nullptr) {
+    std::uint64_t input_size = 0;
+    const int seekable = platform_input_size(input, &input_size);
+    *band = {img->width, band_height(img), nullptr, img->fourcc};
+    const std::uint64_t data_size = image_data_size(seekable ? band : img);
+    band->pixels = static_cast<pixel *>(
+        allocate(static_cast<std::uint64_t>(band->width) * band->height * sizeof(pixel)));
+    *data = static_cast<unsigned char *>(allocate(data_size));
+    if (band->pixels == nullptr || *data == nullptr) {
         show_message(message_error, "Unable to allocate memory for buffer");
         return exit_allocate;
     }
 
-    if (decode_image(input, img))
-        return exit_decode;
+    // A file cut short fails here, before there is an output file; an input
+    // read in order is read whole before it.
+    if (seekable) {
+        const std::uint64_t available =
+            input_size > dds_data_offset ? input_size - dds_data_offset : 0;
+        if (check_image_data_size(img, available))
+            return exit_decode;
+    } else {
+        platform_advise_large_buffer(*data, static_cast<std::size_t>(data_size));
+        if (read_image_data(input, img, *data))
+            return exit_decode;
+    }
 
-    int code = write_output(output_name, may_replace, input, img);
+    int code =
+        write_output(output_name, may_replace, input_name, input, seekable, img, band, *data);
     if (code == exit_success)
         show_message(message_information, "Conversion to TGA complete.");
     return code;
@@ -175,8 +259,11 @@ int convert_main(int argc, char **argv) {
     }
 
     image img = {};
-    int code = convert_input(input, input_name, output_name, &img);
-    std::free(img.pixels);
+    image band = {};
+    unsigned char *data = nullptr;
+    int code = convert_input(input, input_name, output_name, &img, &band, &data);
+    std::free(band.pixels);
+    std::free(data);
     std::fclose(input);
     return code;
 }

@@ -7,9 +7,6 @@
 #include <cstdio>
 #include <cstring>
 
-// Names the end of the file; no system text does.
-static const char end_of_file_reason[] = "Unexpected end of file";
-
 // The control bytes of ASCII (C0): below the space, and DEL.
 constexpr unsigned char c0_end = 0x20;
 constexpr unsigned char delete_byte = 0x7F;

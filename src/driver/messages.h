@@ -16,6 +16,9 @@ constexpr const char message_caption[] = "DXTC Conversion";
 // Longest text shown, terminator included; longer text is cut to 1023 characters.
 constexpr int message_buffer_size = 1024;
 
+// Names the end of the file; no system text does.
+constexpr char end_of_file_reason[] = "Unexpected end of file";
+
 // Each control byte is shown as the four characters \xHH.
 constexpr int escaped_size_per_byte = 4;
 

@@ -5,6 +5,7 @@
 #define DXTC2TGA_DRIVER_PLATFORM_H
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 
 // Shows an already formatted message of the given kind, captioned
@@ -85,5 +86,29 @@ void platform_discard_output(std::FILE *output);
 // most of the page faults of the first writes. Only a hint: it may do
 // nothing, and it never fails.
 void platform_advise_large_buffer(void *buffer, std::size_t size);
+
+// Streaming: the input is read a band of block rows at a time from its end
+// (the TGA's first row is the image's last), and the output written a band
+// at a time. These are in stream_posix.cpp and stream_windows.cpp.
+
+// Puts the input's size in bytes in `*size` and returns 1 when the input is
+// a file on a disk, which can be read at any place and whose size is known;
+// returns 0 for anything else (a pipe, a terminal, a device): it is read in
+// order from where it stands.
+int platform_input_size(std::FILE *input, std::uint64_t *size);
+
+// Takes the input to `offset` bytes from its start, at any size the file
+// system allows. Returns 0, or -1 with errno set.
+int platform_seek_input(std::FILE *input, std::uint64_t offset);
+
+// Tells the platform that the input's `length` bytes from `offset` are read
+// next, so that reading them from the disk starts at once. Only a hint.
+void platform_advise_input(std::FILE *input, std::uint64_t offset, std::uint64_t length);
+
+// Tells the platform that `size` bytes are about to be written to the
+// output, so that the file system can set aside their space at once rather
+// than as each page arrives. The file's size and contents stay as they
+// are; the hint may do nothing, and its failure is ignored.
+void platform_reserve_output(std::FILE *output, std::uint64_t size);
 
 #endif

@@ -53,6 +53,13 @@ static void put_u16(unsigned char *bytes, std::uint32_t value) {
     bytes[1] = static_cast<unsigned char>((value >> 8) & 0xFF);
 }
 
+std::uint64_t tga_file_size(const image *img) {
+    return tga_header_size +
+           static_cast<std::uint64_t>(img->width) * static_cast<std::uint64_t>(img->height) *
+               sizeof(pixel) +
+           tga_footer_size;
+}
+
 int write_tga_header(std::FILE *output, const image *img) {
     unsigned char header[tga_header_size] = {};
     header[tga_offset_type] = tga_type_true_colour;
@@ -74,13 +81,13 @@ int write_tga_header(std::FILE *output, const image *img) {
 }
 
 int write_tga_image(std::FILE *output, const image *img) {
-    const std::size_t row_pixels = static_cast<std::size_t>(img->width);
-    for (std::int32_t row = img->height - 1; row >= 0; --row) {
-        const pixel *start = img->pixels + static_cast<std::size_t>(row) * row_pixels;
-        if (std::fwrite(start, sizeof(pixel), row_pixels, output) != row_pixels) {
-            show_message(message_error, "%s: %s", image_error, std::strerror(errno));
-            return 1;
-        }
+    // The rows lie in the file's order already: one request for all of them,
+    // which a stream without a buffer hands to the system whole.
+    const std::size_t count =
+        static_cast<std::size_t>(img->width) * static_cast<std::size_t>(img->height);
+    if (std::fwrite(img->pixels, sizeof(pixel), count, output) != count) {
+        show_message(message_error, "%s: %s", image_error, std::strerror(errno));
+        return 1;
     }
     // The last rows may still be buffered; they are this writer's to report.
     if (std::fflush(output) != 0) {

@@ -4,16 +4,22 @@
 
 #include "dds/image.h"
 
+#include <cstdint>
 #include <cstdio>
 
 // Each returns 0 on success and 1 after showing why the write failed. Each
 // flushes the stream before it returns, so a write that the file cannot take
 // is reported by the writer whose bytes it was.
 
+// Bytes in the TGA file of `img`: header, rows and footer.
+std::uint64_t tga_file_size(const image *img);
+
 // The 18-byte header: true-colour, 32 bits, eight alpha bits, origin lower left.
 int write_tga_header(std::FILE *output, const image *img);
 
-// The rows, bottom row first, each exactly as it lies in `img->pixels`.
+// The rows exactly as they lie in `img->pixels`, bottom row first, with one
+// write request. Called once per band, from the bottom band up, it writes
+// the image's rows one band after another.
 int write_tga_image(std::FILE *output, const image *img);
 
 // The 26-byte footer, then everything still buffered is flushed to the file.

@@ -13,7 +13,7 @@ import unittest
 from ddsfile import (BLOCK_SIZE, DDSCAPS_COMPLEX_MIPMAP, DDSCAPS_TEXTURE, DDSCAPS2_CUBEMAP_ALL,
                      DDSD_REQUIRED, colour_part, dds, pixels, tga)
 from runner import RUNNER_EXE, parse_messages
-from test_cli import COMPLETE, RUNNER, Converter, B, R, RB1, RB2
+from test_cli import COMPLETE, RUNNER, Converter, B, R, RB1, RB2, banded
 
 NOT_DDS = "Input file does not appear to be a DDS file"
 WRONG_SIZE = "DDS file header is wrong size?  Unable to continue."
@@ -108,6 +108,11 @@ def sanitized():
         return b"__asan_init" in f.read()
 
 
+def limit_memory():
+    """For the child: 1 GiB of address space."""
+    resource.setrlimit(resource.RLIMIT_AS, (1 << 30, resource.getrlimit(resource.RLIMIT_AS)[1]))
+
+
 class BadInput(Converter):
     def check_row(self, data, code, message, expected, **options):
         self.write("in.dds", data)
@@ -187,11 +192,35 @@ class BadInput(Converter):
     def test_the_largest_image_without_the_memory_for_it(self):
         if sanitized():
             self.skipTest("AddressSanitizer cannot start under an address-space limit")
-        # 65535 x 65535 pixels need 16 GiB; with 1 GiB of address space the
-        # buffer cannot be had, before any block is read.
-        def limit():
-            resource.setrlimit(resource.RLIMIT_AS, (1 << 30, resource.getrlimit(resource.RLIMIT_AS)[1]))
-        self.check_row(dds(65535, 65535), 4, ALLOCATE, None, preexec_fn=limit)
+        # 65535 x 65535 pixels are 16 GiB, but they are converted a band at a
+        # time: with 1 GiB of address space the file is found cut short.
+        self.check_row(dds(65535, 65535), 5, READ_DATA + END, None, preexec_fn=limit_memory)
+
+    @unittest.skipUnless(RUNNER.native, "standard input by name is a POSIX case")
+    def test_input_read_in_order_from_a_pipe(self):
+        # A pipe cannot be read from its end: its block data is read in order
+        # into memory first, so every fault in it comes before the output.
+        source, expected = banded(9, 129, b"DXT5")
+        rows = [("three bands", source, 0, COMPLETE[0][1], expected, None),
+                ("cut in the last block row", source[:-5], 5, READ_DATA + END, None, None),
+                ("cut in the header", source[:100], 3, READ_HEADER + END, None, None)]
+        if not sanitized():
+            # 65535 x 65535 DXT5 holds 4 GiB of blocks, more than 1 GiB of address space.
+            rows.append(("no memory for the blocks", dds(65535, 65535, b"DXT5"), 4, ALLOCATE, None,
+                         limit_memory))
+        for name, data, code, message, expected, preexec in rows:
+            with self.subTest(name):
+                proc = subprocess.run([RUNNER_EXE, "/dev/stdin", "out.tga"], cwd=self.dir,
+                                      input=data, capture_output=True, timeout=120,
+                                      preexec_fn=preexec)
+                messages, stray = parse_messages(proc.stdout, proc.stderr, ["/dev/stdin"])
+                kind = "information" if code == 0 else "error"
+                self.assertEqual((proc.returncode, messages, stray), (code, [(kind, message)], []))
+                if expected is None:
+                    self.assertFalse(os.path.exists(self.path("out.tga")))
+                else:
+                    self.assertEqual(self.read("out.tga"), expected)
+                    os.remove(self.path("out.tga"))
 
 
 if __name__ == "__main__":

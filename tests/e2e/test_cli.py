@@ -39,6 +39,35 @@ def probe_6x5():
     return dds(6, 5, b"DXT1", top_left + top_right + bottom_left + bottom_right), tga(6, 5, rows)
 
 
+def expand_565(c):
+    """A 5:6:5 colour widened by plain shifts, as 0x00RRGGBB."""
+    return (c >> 11) << 19 | ((c >> 5) & 0x3F) << 10 | (c & 0x1F) << 3
+
+
+def banded(width, height, code):
+    """An image whose blocks each hold one colour (and in DXT3 and DXT5 one
+    alpha) of their own, so that a block row decoded in the wrong place, twice
+    or not at all shows; sized around the 64-row bands the program converts
+    at a time. Returns the DDS file and the TGA file it converts to."""
+    across, down = (width + 3) // 4, (height + 3) // 4
+    blocks, colours = b"", []
+    for n in range(across * down):
+        c0, alpha = (n * 2459 + 1) & 0xFFFF, (n * 37) & 0xFF
+        part = colour_part(c0, 0, [0] * 4)  # index 0 everywhere: colour 0
+        if code == b"DXT3":
+            alpha &= 0xF0
+            part = bytes([alpha >> 4 | alpha]) * 8 + part
+        elif code == b"DXT5":
+            part = bytes([alpha, 0, 0, 0, 0, 0, 0, 0]) + part
+        else:
+            alpha = 0xFF
+        blocks += part
+        colours.append(alpha << 24 | expand_565(c0))
+    rows = [pixels(*(colours[(y // 4) * across + x // 4] for x in range(width)))
+            for y in reversed(range(height))]
+    return dds(width, height, code, blocks), tga(width, height, rows)
+
+
 def golden_cases():
     # DXT1, four colours; each row a different index pattern.
     four = colour_part(0xF800, 0x001F, [0xE4, 0x00, 0x55, 0x1B])
@@ -65,6 +94,10 @@ def golden_cases():
     yield "dxt5_six_alpha_steps", dds(4, 4, b"DXT5", dxt5), tga(4, 4, [
         pixels(*green[4:]), pixels(*green[:4]), pixels(*green[4:]), pixels(*green[:4])])
     yield "probe_6x5", *probe_6x5()
+    # Bands of 64 rows: one short band, exactly one, one and a row, two and a row.
+    for code, width, height in [(b"DXT1", 12, 61), (b"DXT5", 12, 64), (b"DXT3", 10, 65),
+                                (b"DXT1", 9, 129), (b"DXT5", 5, 128)]:
+        yield f"bands_{code.decode()}_{width}x{height}", *banded(width, height, code)
 
 
 class Converter(unittest.TestCase):
@@ -118,6 +151,25 @@ class Conversion(Converter):
         result = self.run_tool("mipmapped.dds", "out")
         self.assertEqual((result.code, result.messages), (0, COMPLETE))
         self.assertEqual(self.read("out"), expected)  # the name is used exactly as typed
+
+    @unittest.skipUnless(RUNNER.native and os.path.exists("/usr/bin/time"), "needs GNU time")
+    def test_memory_does_not_grow_with_the_image(self):
+        # 16384 x 16384 DXT1 of zero blocks, a sparse file: 1 GiB of pixels,
+        # converted a band at a time in a few MiB.
+        with open(self.path("big.dds"), "wb") as f:
+            f.write(dds(16384, 16384))
+            f.truncate(128 + 16384 * 16384 // 2)
+        # Written in place through a private link to standard output, which
+        # goes nowhere: no system path is named.
+        os.symlink("/proc/self/fd/1", self.path("out.tga"))
+        report = self.path("peak.txt")
+        proc = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", report, RUNNER.exe, "big.dds",
+                               "out.tga"], cwd=self.dir, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=120)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        with open(report) as f:
+            peak_kib = int(f.read().split()[-1])
+        self.assertLess(peak_kib, 128 * 1024)  # generous: sanitizers, and the program itself
 
     def test_existing_output_is_replaced(self):
         source, expected = probe_6x5()
@@ -284,14 +336,25 @@ class BadInput(Converter):
                 self.assertFalse(os.path.exists(self.path("out.tga")))
 
     def test_truncated_data_leaves_no_output(self):
+        cases = []
         for code, size in [(b"DXT1", 8), (b"DXT3", 16), (b"DXT5", 16)]:
             for length in [0, size // 2, size, 3 * size + 1]:
-                with self.subTest(code=code, length=length):
-                    self.write("in.dds", dds(8, 8, code, bytes(length)))
-                    result = self.run_tool("in.dds", "out.tga")
-                    self.check(result, 5, "error",
-                               "Error reading image data from input file: " + END_OF_FILE)
-                    self.assertFalse(os.path.exists(self.path("out.tga")))
+                cases.append((f"{code} {length} bytes", dds(8, 8, code, bytes(length)), "out.tga"))
+        # Three bands: the bottom one, read first, is the last block row.
+        source = banded(8, 129, b"DXT5")[0]
+        for cut in [1, 8, 16, 17]:
+            cases.append((f"cut {cut} bytes into the last block row",
+                          source[:len(source) - 32 + cut], "out.tga"))
+        cases.append(("cut in the first block row", source[:128 + 20], "out.tga"))
+        # The input's size is checked before the output is opened, which would fail.
+        cases.append(("output folder missing", source[:-1], os.path.join("missing", "out.tga")))
+        for name, data, output in cases:
+            with self.subTest(name):
+                self.write("in.dds", data)
+                result = self.run_tool("in.dds", output)
+                self.check(result, 5, "error",
+                           "Error reading image data from input file: " + END_OF_FILE)
+                self.assertEqual(sorted(os.listdir(self.dir)), ["in.dds"])
 
 
 # The Windows build shows the save dialog whether or not anybody is there to

@@ -257,11 +257,13 @@ class OutputFaults(Converter):
         return any(t.startswith(self.dir) and not t.endswith("in.dds") for t in targets)
 
     def header_read(self, pid):
-        """Whether the process has read past the header of its input (decoding)."""
+        """Whether the process has read past the header of its input (decoding)
+        and still has its output open: the input stays open after the output
+        is in place."""
         for fd in os.listdir(f"/proc/{pid}/fd"):
             if os.readlink(f"/proc/{pid}/fd/{fd}").endswith("in.dds"):
                 with open(f"/proc/{pid}/fdinfo/{fd}") as info:
-                    return int(info.readline().split()[1]) > 128
+                    return int(info.readline().split()[1]) > 128 and self.output_open(pid)
         return False
 
     def temporary_named(self, pid):

@@ -150,10 +150,16 @@ class Prompt(Converter):
                 os.remove(self.path(name))
 
     def decoding(self, pid):
-        """Whether the process has read past the header of a.dds."""
+        """Whether the process has read past the header of a.dds and still has
+        its output open (the input stays open after the output is in place)."""
         try:
-            for fd in os.listdir(f"/proc/{pid}/fd"):
-                if os.readlink(f"/proc/{pid}/fd/{fd}").endswith("a.dds"):
+            targets = {fd: os.readlink(f"/proc/{pid}/fd/{fd}")
+                       for fd in os.listdir(f"/proc/{pid}/fd")}
+            if not any(t.startswith(self.dir) and not t.endswith("a.dds")
+                       for t in targets.values()):
+                return False
+            for fd, target in targets.items():
+                if target.endswith("a.dds"):
                     with open(f"/proc/{pid}/fdinfo/{fd}") as info:
                         return int(info.readline().split()[1]) > 128
         except OSError:  # the process ended while we looked

@@ -92,3 +92,4 @@ int platform_seek_input(std::FILE *input, std::uint64_t offset) {
 void platform_advise_input(std::FILE *, std::uint64_t, std::uint64_t) {}
 
 void platform_reserve_output(std::FILE *, std::uint64_t) {}
+void platform_prepare_output_write() {}

@@ -107,6 +107,7 @@ static int write_bands(const char *input_name, std::FILE *input, int seekable,
             set_message_file(output_name);
         }
         decode_image(blocks, band);
+        platform_prepare_output_write();
         if (write_tga_image(output, band))
             return exit_tga_image;
     }
@@ -134,10 +135,12 @@ static int write_output(const char *output_name, int may_replace, const char *in
     platform_reserve_output(output, tga_file_size(img));
 
     int code = exit_success;
+    platform_prepare_output_write();
     if (write_tga_header(output, img))
         code = exit_tga_header;
     else
         code = write_bands(input_name, input, seekable, output_name, output, img, band, data);
+    platform_prepare_output_write();
     if (code == exit_success && write_tga_footer(output))
         code = exit_tga_footer;
     if (code != exit_success) {

@@ -316,10 +316,6 @@ static std::FILE *stream_on(HANDLE file, const char **reason) {
         return nullptr;
     }
     output_handle = file;
-    // Wine's runtime gives a write that stops short on a full disk the error
-    // number of the thread's last Windows error, which nothing sets then:
-    // without this a stale one ("File exists") would be shown as the reason.
-    SetLastError(ERROR_DISK_FULL);
     return stream;
 }
 

@@ -111,4 +111,10 @@ void platform_advise_input(std::FILE *input, std::uint64_t offset, std::uint64_t
 // are; the hint may do nothing, and its failure is ignored.
 void platform_reserve_output(std::FILE *output, std::uint64_t size);
 
+// Called just before each write to the output, so that a write that stops
+// short reports why. On Windows such a write (a full disk) sets no error,
+// and the C runtime then reports whatever Windows error the thread last
+// had, often none ("Invalid argument"); elsewhere it does nothing.
+void platform_prepare_output_write();
+
 #endif

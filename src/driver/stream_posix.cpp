@@ -44,3 +44,6 @@ void platform_reserve_output(std::FILE *output, std::uint64_t size) {
     (void)output, (void)size;
 #endif
 }
+
+// A write that stops short here says why itself (errno).
+void platform_prepare_output_write() {}

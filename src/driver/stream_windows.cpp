@@ -37,6 +37,11 @@ int platform_seek_input(std::FILE *input, std::uint64_t offset) {
 // Windows reads ahead on its own a file read in large requests.
 void platform_advise_input(std::FILE *, std::uint64_t, std::uint64_t) {}
 
+void platform_prepare_output_write() {
+    // The only error a write that is accepted short can mean.
+    SetLastError(ERROR_DISK_FULL);
+}
+
 void platform_reserve_output(std::FILE *output, std::uint64_t size) {
     const HANDLE handle = disk_file_of(output);
     if (handle == INVALID_HANDLE_VALUE || size > static_cast<std::uint64_t>(INT64_MAX))

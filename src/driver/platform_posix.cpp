@@ -32,18 +32,19 @@ static void write_escaped(std::FILE *stream, const char *text) {
 // Every message goes to standard error, the completion message too: standard
 // output may be the very file or pipe the TGA is written to. The line is
 // handed over in one write, so that the messages of runs sharing a terminal
-// or a log do not interleave.
+// or a log do not interleave. Its buffer is static rather than allocated:
+// the message that says memory ran out must still be shown.
 int platform_show_message(int kind, const char *file, const char *text) {
     static const char error_label[] = "error: ";
+    static char line[sizeof message_caption + 2 + sizeof error_label +
+                     escaped_size_per_byte * (message_file_size - 1) + 2 +
+                     escaped_size_per_byte * (message_buffer_size - 1) + 2];
     const int error = kind != message_information;
-    const std::size_t size = sizeof message_caption + sizeof error_label + std::strlen(text) +
-                             (file != nullptr ? std::strlen(file) + 2 : 0) + 2;
-    char *line = static_cast<char *>(std::malloc(size));
-    if (line == nullptr)
-        return 1; // a message that cannot be shown is not reported
-    const int length =
-        std::snprintf(line, size, "%s: %s%s%s%s\n", message_caption, error ? error_label : "",
-                      error && file ? file : "", error && file ? ": " : "", text);
+    int length = std::snprintf(line, sizeof line, "%s: %s%s%s%s\n", message_caption,
+                               error ? error_label : "", error && file ? file : "",
+                               error && file ? ": " : "", text);
+    if (length >= static_cast<int>(sizeof line))
+        length = static_cast<int>(sizeof line) - 1;
     std::size_t written = 0;
     while (length > 0 && written < static_cast<std::size_t>(length)) {
         const ssize_t result = write(STDERR_FILENO, line + written, length - written);
@@ -53,7 +54,6 @@ int platform_show_message(int kind, const char *file, const char *text) {
             break;
         written += static_cast<std::size_t>(result);
     }
-    std::free(line);
     return 1; // the OK button
 }
 

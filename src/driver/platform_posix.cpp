@@ -36,9 +36,11 @@ static void write_escaped(std::FILE *stream, const char *text) {
 // the message that says memory ran out must still be shown.
 int platform_show_message(int kind, const char *file, const char *text) {
     static const char error_label[] = "error: ";
-    static char line[sizeof message_caption + 2 + sizeof error_label +
-                     escaped_size_per_byte * (message_file_size - 1) + 2 +
-                     escaped_size_per_byte * (message_buffer_size - 1) + 2];
+    constexpr std::size_t file_shown = std::size_t{escaped_size_per_byte} * (message_file_size - 1);
+    constexpr std::size_t text_shown =
+        std::size_t{escaped_size_per_byte} * (message_buffer_size - 1);
+    static char
+        line[sizeof message_caption + 2 + sizeof error_label + file_shown + 2 + text_shown + 2];
     const int error = kind != message_information;
     int length = std::snprintf(line, sizeof line, "%s: %s%s%s%s\n", message_caption,
                                error ? error_label : "", error && file ? file : "",

@@ -113,8 +113,9 @@ class OutputFaults(Converter):
         self.assertEqual(os.listdir(self.dir), ["in.dds"])
         reader, writer = os.pipe()
         os.close(reader)
+        os.symlink("/proc/self/fd/1", self.path("stdout"))  # our own /dev/stdout
         try:
-            code, messages, _ = self.run_plain([RUNNER_EXE, "in.dds", "/dev/stdout"], stdout=writer)
+            code, messages, _ = self.run_plain([RUNNER_EXE, "in.dds", "stdout"], stdout=writer)
         finally:
             os.close(writer)
         self.assertEqual((code, messages), (7, [("error", HEADER + ": Broken pipe")]))
@@ -176,9 +177,11 @@ class OutputFaults(Converter):
                 check()
                 self.assertFalse([n for n in os.listdir(self.dir) if n.startswith(".")])
 
-        # Standard output: a file is exactly the TGA, no message mixed in.
+        # Standard output, through a link of our own that stands for
+        # /dev/stdout: a file is exactly the TGA, no message mixed in.
+        os.symlink("/proc/self/fd/1", self.path("stdout"))
         with open(self.path("stdout.tga"), "wb") as out:
-            code, messages, _ = self.run_plain([RUNNER_EXE, "in.dds", "/dev/stdout"], stdout=out)
+            code, messages, _ = self.run_plain([RUNNER_EXE, "in.dds", "stdout"], stdout=out)
         self.assertEqual((code, messages), (0, COMPLETE))
         self.assertEqual(self.read("stdout.tga"), expected)
 
@@ -187,7 +190,6 @@ class OutputFaults(Converter):
         # run must neither take the first one's file for its own nor replace
         # the link). A link of our own stands for /dev/stdout; as root the
         # last row uses a private /dev, where /dev/stdout is such a link.
-        os.symlink("/proc/self/fd/1", self.path("stdout"))
         twice = '("$0" in.dds {0}; "$0" in.dds {0}) > out && test -L {0}'
         rows = [("appended", 'echo keep > out; "$0" in.dds stdout >> out', b"keep\n", 1, b""),
                 ("between writes", '{ echo H; "$0" in.dds stdout; echo T; } > out', b"H\n", 1,

@@ -104,8 +104,12 @@ class Executable(unittest.TestCase):
         })
 
     def test_icon_is_the_drawn_picture_at_five_sizes(self):
-        drawn = subprocess.run([sys.executable, os.path.join(ROOT, "tools", "make-icon"), "/dev/stdout"],
-                               check=True, capture_output=True).stdout
+        with tempfile.TemporaryDirectory() as folder:
+            drawn_path = os.path.join(folder, "drawn.ico")
+            subprocess.run([sys.executable, os.path.join(ROOT, "tools", "make-icon"), drawn_path],
+                           check=True)
+            with open(drawn_path, "rb") as f:
+                drawn = f.read()
         count = struct.unpack_from("<H", drawn, 4)[0]
         entries = [struct.unpack_from("<8xII", drawn, 6 + 16 * i) for i in range(count)]
         images = icons(self.exe.resources())

@@ -30,6 +30,7 @@
 #include <cstring>
 
 constexpr std::uint32_t dds_header_size = 124;
+static_assert(dds_data_offset == 4 + dds_header_size, "the signature, then the header");
 
 // Header offsets of the fields the reader looks at.
 constexpr int header_offset_size = 0;

@@ -26,8 +26,7 @@
 #include <cstddef>
 #include <cstring>
 
-constexpr int block_side = 4;
-constexpr int block_pixels = 16;
+constexpr int block_pixels = block_side * block_side;
 constexpr std::size_t part_size = 8;                    // every part of a block is 8 bytes
 constexpr std::size_t dxt1_block_size = part_size;      // a colour part
 constexpr std::size_t dxt35_block_size = 2 * part_size; // an alpha part, then a colour part
@@ -208,8 +207,10 @@ std::size_t block_size_of(std::uint32_t code) {
 }
 
 std::uint64_t image_data_size(const image *img) {
-    const std::uint64_t blocks_across = (static_cast<std::uint64_t>(img->width) + 3) / block_side;
-    const std::uint64_t blocks_down = (static_cast<std::uint64_t>(img->height) + 3) / block_side;
+    const std::uint64_t blocks_across =
+        (static_cast<std::uint64_t>(img->width) + block_side - 1) / block_side;
+    const std::uint64_t blocks_down =
+        (static_cast<std::uint64_t>(img->height) + block_side - 1) / block_side;
     return blocks_across * blocks_down * block_size_of(img->fourcc);
 }
 

@@ -20,6 +20,9 @@ std::size_t block_size_of(std::uint32_t code);
 // block's top-left pixel) with rows `stride` pixels apart.
 void decode_block(const unsigned char *block, const image *img, pixel *destination, int stride);
 
+// A block covers block_side x block_side pixels; a block row, block_side pixel rows.
+constexpr int block_side = 4;
+
 // What a read of image data that falls short shows, before ": " and the reason.
 constexpr char read_data_error[] = "Error reading image data from input file";
 

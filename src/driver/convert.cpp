@@ -41,12 +41,6 @@ static int show_requested_text(const char *argument) {
     return 0;
 }
 
-// The block data begins after the 4-byte signature and the 124-byte header.
-constexpr std::uint64_t dds_data_offset = 128;
-
-// A block row is 4 pixel rows.
-constexpr int block_side = 4;
-
 // The image is converted a band of rows at a time, from the bottom band up
 // (the TGA's order): 16 block rows to a band, fewer where a band's pixels
 // would take more than 256 KiB (images wider than 1024 pixels), never fewer

@@ -40,24 +40,6 @@ void propose_output_name(const char *input_name, char *name) {
     propose_from(input_name, length, name);
 }
 
-// UTF-8 bytes 10xxxxxx continue a character; 11110xxx begins one beyond
-// U+FFFF, which UTF-16 writes as two units.
-constexpr unsigned char utf8_lead_mask = 0xC0;
-constexpr unsigned char utf8_continuation = 0x80;
-constexpr unsigned char utf8_four_byte_lead = 0xF0;
-
-// The UTF-16 units the first `length` bytes of UTF-8 `text` become: one per
-// character, two for one beyond U+FFFF.
-static std::size_t utf16_units(const char *text, std::size_t length) {
-    std::size_t units = 0;
-    for (std::size_t i = 0; i < length; ++i) {
-        const unsigned char byte = static_cast<unsigned char>(text[i]);
-        if ((byte & utf8_lead_mask) != utf8_continuation)
-            units += byte >= utf8_four_byte_lead ? 2 : 1;
-    }
-    return units;
-}
-
 // Whether the proposal for `name` (`length` bytes), as long as the name or
 // ".tga" longer, fits in `size` bytes with its terminator, and in the
 // characters the dialog shows whole.

@@ -64,3 +64,16 @@ std::size_t utf8_character_length(const char *text) {
     }
     return size;
 }
+
+// 11110xxx begins a character beyond U+FFFF, which UTF-16 writes as two units.
+constexpr unsigned char four_byte_lead = 0xF0;
+
+std::size_t utf16_units(const char *text, std::size_t length) {
+    std::size_t units = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        const unsigned char byte = static_cast<unsigned char>(text[i]);
+        if (byte < continuation_low || byte > continuation_high)
+            units += byte >= four_byte_lead ? 2 : 1;
+    }
+    return units;
+}

@@ -17,4 +17,8 @@ std::size_t utf8_cut_length(const char *text, std::size_t length);
 // byte, an overlong form, a surrogate, a character cut short by the end).
 std::size_t utf8_character_length(const char *text);
 
+// The UTF-16 units the first `length` bytes of UTF-8 `text` become: one per
+// character, two for one beyond U+FFFF.
+std::size_t utf16_units(const char *text, std::size_t length);
+
 #endif

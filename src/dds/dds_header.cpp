@@ -55,6 +55,10 @@ static std::uint32_t read_u32(const unsigned char *bytes) {
            static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
 }
 
+int is_dds_signature(const unsigned char *bytes) {
+    return read_u32(bytes) == fourcc_dds;
+}
+
 int read_dds_header(std::FILE *input, image *img) {
     // A stream that cannot tell where it stands (a pipe) has just been opened
     // and is at its start; any other is taken back to its start.
@@ -67,13 +71,13 @@ int read_dds_header(std::FILE *input, image *img) {
         return 1;
     }
 
-    unsigned char signature[4];
+    unsigned char signature[dds_signature_size];
     if (std::fread(signature, 1, sizeof signature, input) != sizeof signature) {
         show_message(message_error, "%s: %s", "Error reading DDS signature from input file",
                      read_failure_reason(input, errno));
         return 1;
     }
-    if (read_u32(signature) != fourcc_dds) {
+    if (!is_dds_signature(signature)) {
         show_message(message_error, "Input file does not appear to be a DDS file");
         return 1;
     }

@@ -4,10 +4,17 @@
 
 #include "image.h"
 
+#include <cstddef>
 #include <cstdio>
 
 // The largest width or height accepted: a TGA header holds each in 16 bits.
 constexpr std::uint32_t dds_max_side = 65535;
+
+// A DDS file starts with these four bytes, "DDS ".
+constexpr std::size_t dds_signature_size = 4;
+
+// Whether the dds_signature_size bytes at `bytes` are the DDS signature.
+int is_dds_signature(const unsigned char *bytes);
 
 // The block data begins after the 4-byte signature and the 124-byte header.
 constexpr std::uint64_t dds_data_offset = 4 + 124;

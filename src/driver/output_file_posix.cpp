@@ -13,6 +13,8 @@
 // such question is settled when the output is opened, before the long work.
 #include "platform.h"
 
+#include "dds/dds_header.h"
+
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -38,8 +40,6 @@ constexpr std::size_t temporary_name_size = 32;
 constexpr int temporary_attempts = 100;
 // The most symbolic links followed from the output name (the kernel's limit).
 constexpr int link_hops_limit = 40;
-// The DDS file signature "DDS ", the first four bytes of a texture.
-constexpr char dds_signature[] = {'D', 'D', 'S', ' '};
 // Room for a list of extended attribute names, and for one value.
 constexpr std::size_t attribute_list_size = 16384;
 constexpr std::size_t attribute_value_size = 65536;
@@ -228,9 +228,9 @@ static int same_file(const struct stat *a, const struct stat *b) {
 // Whether the first four bytes of the open file are the DDS signature. A
 // file we may only write cannot be read, and is taken not to be a texture.
 static int is_dds_file(int fd) {
-    char start[sizeof dds_signature];
+    unsigned char start[dds_signature_size];
     return pread(fd, start, sizeof start, 0) == static_cast<ssize_t>(sizeof start) &&
-           std::memcmp(start, dds_signature, sizeof start) == 0;
+           is_dds_signature(start);
 }
 
 // The standard output or error when `status` is its file and it is open for

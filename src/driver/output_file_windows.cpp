@@ -13,8 +13,8 @@
 // rand_s, the system's random numbers, is declared only on request.
 #define _CRT_RAND_S
 
+#include "dds/dds_header.h"
 #include "platform.h"
-#include "windows_file.h"
 
 #include <windows.h>
 
@@ -56,9 +56,6 @@ constexpr int temporary_attempts = 100;
 constexpr DWORD kept_attributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                                   FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
-// The four bytes a DDS file starts with: "DDS ".
-static const char dds_signature[] = {'D', 'D', 'S', ' '};
-
 // What the output is while it is written.
 static HANDLE output_handle = INVALID_HANDLE_VALUE; // the file the stream writes to
 static int output_renamed; // 1: a temporary, renamed over the name when whole
@@ -71,7 +68,10 @@ static wchar_t output_kernel_path[wide_path_units]; // the rename's target
 static wchar_t temporary_path[wide_path_units];
 static char failure_text[512]; // a reason composed here, shown after the caller's sentence
 
-int windows_error_number(DWORD error) {
+// The C runtime's error number for a Windows error, as msvcrt maps them when
+// a file call fails (_dosmaperr): the text shown is then the one fopen would
+// have left in errno for the same failure.
+static int windows_error_number(DWORD error) {
     switch (error) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
@@ -105,25 +105,6 @@ int windows_error_number(DWORD error) {
     default:
         return EINVAL;
     }
-}
-
-int windows_write(HANDLE file, const void *data, std::size_t size) {
-    const char *next = static_cast<const char *>(data);
-    while (size > 0) {
-        const DWORD part = size > MAXDWORD ? MAXDWORD : static_cast<DWORD>(size);
-        DWORD written = 0;
-        if (!WriteFile(file, next, part, &written, nullptr)) {
-            errno = windows_error_number(GetLastError());
-            return -1;
-        }
-        if (written == 0) { // nothing taken and no reason given: no room
-            errno = ENOSPC;
-            return -1;
-        }
-        next += written;
-        size -= written;
-    }
-    return 0;
 }
 
 // The system's own text for a Windows error, in the code page of the ANSI
@@ -271,10 +252,10 @@ static HANDLE create_temporary() {
 // Whether the open file starts with the DDS signature. Read through the
 // handle that was checked, from its start, which it keeps for the writing.
 static int is_dds_file(HANDLE file) {
-    char start[sizeof dds_signature];
+    unsigned char start[dds_signature_size];
     DWORD got = 0;
     const int dds = ReadFile(file, start, sizeof start, &got, nullptr) && got == sizeof start &&
-                    std::memcmp(start, dds_signature, sizeof start) == 0;
+                    is_dds_signature(start);
     SetFilePointer(file, 0, nullptr, FILE_BEGIN);
     return dds;
 }

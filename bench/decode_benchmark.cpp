@@ -1,5 +1,5 @@
 // The decoder on its own: decode_block over a grid of blocks already in
-// memory, and read_image_data and decode_image from a stream, for each kind of block,
+// memory, decode_image on one band of a wide image, and read_image_data and decode_image from a stream, for each kind of block,
 // random and from the generated picture. Counters: pixels a second
 // (items_per_second) and nanoseconds per block or per pixel.
 #include "bench_texture.h"
@@ -74,6 +74,28 @@ void decode_image_from_file(benchmark::State &state) {
         count, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
+// decode_image on one band as the converter decodes it, 8192 pixels wide
+// and 8 high (256 KiB of pixels, which stay in the cache): range(0) the
+// kind, range(1) 1 for the picture's blocks and 0 for random ones.
+void decode_band(benchmark::State &state) {
+    const std::uint32_t code = codes[state.range(0)];
+    const int width = 8192, height = 8;
+    const bytes blocks = state.range(1) != 0
+                             ? encode_picture(make_picture(width, height), width, height, code)
+                             : random_blocks(width / 4 * (height / 4), code, 1);
+    std::vector<pixel> pixels(static_cast<std::size_t>(width) * height);
+    image img = {width, height, pixels.data(), code};
+    for (auto _ : state) {
+        decode_image(blocks.data(), &img);
+        benchmark::DoNotOptimize(pixels.data());
+        benchmark::ClobberMemory();
+    }
+    const double count = static_cast<double>(width) * height;
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(count));
+    state.counters["ns_per_block"] = benchmark::Counter(
+        count / 16, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
 void kinds_and_blocks(benchmark::internal::Benchmark *b) {
     b->ArgNames({"kind", "picture", "side"});
     for (int kind = 0; kind < 3; ++kind)
@@ -92,6 +114,7 @@ void kinds_and_sides(benchmark::internal::Benchmark *b) {
 } // namespace
 
 BENCHMARK(decode_block_grid)->Apply(kinds_and_blocks);
+BENCHMARK(decode_band)->ArgsProduct({{0, 1, 2}, {0, 1}})->ArgNames({"kind", "picture"});
 BENCHMARK(decode_image_from_file)->Apply(kinds_and_sides)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

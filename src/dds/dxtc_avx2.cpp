@@ -1,8 +1,8 @@
 // Whole blocks decoded eight at a time with AVX2, to the same bytes as
 // decode_block. The tables of eight blocks are computed side by side, one
-// block in each 32-bit lane, by the formulas decode_block uses; then each
-// block's pixels are looked up two rows (eight pixels) at a time, each with
-// one permute of its table by the pixels' indices.
+// block in each 32-bit lane, by the formulas decode_block uses; then two
+// blocks at a time, each row of both (eight pixels, 32 bytes in the image)
+// is looked up with one permute of their two tables by the pixels' indices.
 //
 // Only the functions marked AVX2 use those instructions, and they run only
 // where the processor says it has them; elsewhere decode_blocks_avx2 decodes
@@ -18,7 +18,7 @@
 
 namespace {
 
-constexpr int group = 8; // blocks side by side, one to a 32-bit lane
+constexpr std::size_t group = 8; // blocks side by side, one to a 32-bit lane
 
 std::uint32_t read_u32(const unsigned char *bytes) {
     std::uint32_t value; // the host is little-endian, as image.h requires
@@ -151,93 +151,132 @@ AVX2 void alpha_tables(__m256i words, pixel (*table)[8]) {
     }
 }
 
-// The entries of `table` that eight indices pick: index k is the low three
-// bits of `word` shifted right by lane k of `shifts`.
-AVX2 __m256i look_up(__m256i table, std::uint32_t word, __m256i shifts) {
-    return _mm256_permutevar8x32_epi32(table, _mm256_srlv_epi32(splat(word), shifts));
+// Lanes i (block 2i of a group) and i + 4 (block 2i + 1) of `words`, each
+// in four lanes: the low half for block 2i, the high half for block 2i + 1.
+AVX2 __m256i pair_of(__m256i words, std::size_t i) {
+    const int a = static_cast<int>(i), b = a + 4;
+    return _mm256_permutevar8x32_epi32(words, lanes(a, a, a, a, b, b, b, b));
 }
 
-// Eight DXT3 alphas in bits 24-31: pixel k's 4-bit alpha a, in bits 4k to
-// 4k+3 of `word`, moved to bits 28-31 is the byte a * 16.
-AVX2 __m256i explicit_alphas(std::uint32_t word) {
-    const __m256i shifts = lanes(28, 24, 20, 16, 12, 8, 4, 0);
-    return _mm256_and_si256(_mm256_sllv_epi32(splat(word), shifts), splat(0xF0000000));
+// The colours of two blocks side by side, row r in rows[r]: `table` holds
+// the first block's table in its low half and the second's in its high half,
+// `words` their index words as pair_of gives them.
+AVX2 void colour_rows(__m256i table, __m256i words, __m256i *rows) {
+    // Pixel k of row r takes its colour index from bits 8r + 2k and 8r + 2k + 1
+    // of its block's index word: after this, byte r of lane k, with the bit
+    // above it set in the second block's lanes. A permute reads the low
+    // three bits of each lane.
+    const __m256i shifted = _mm256_srlv_epi32(words, lanes(0, 2, 4, 6, 0, 2, 4, 6));
+    const __m256i second = splat(0x04040404);
+    const __m256i indices =
+        _mm256_or_si256(_mm256_and_si256(shifted, splat(0x03030303)),
+                        _mm256_blend_epi32(_mm256_setzero_si256(), second, 0xF0));
+    for (int r = 0; r < block_side; ++r)
+        rows[r] = _mm256_permutevar8x32_epi32(table, _mm256_srli_epi32(indices, 8 * r));
 }
 
-// Writes two rows of four pixels: the low half of `pixels` to `out`, the high half a stride on.
-AVX2 void store_rows(pixel *out, int stride, __m256i pixels) {
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm256_castsi256_si128(pixels));
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(out + stride),
-                     _mm256_extracti128_si256(pixels, 1));
+// Adds the DXT3 alphas of two blocks side by side to their rows, whose
+// alpha bytes are zero: `upper` holds the 16-bit alpha words of rows 0 and
+// 1, `lower` those of rows 2 and 3, as pair_of gives them. Pixel k's 4-bit
+// alpha a, in bits 4k to 4k+3 of its row's word, moved to bits 28-31 is the
+// byte a * 16.
+AVX2 void add_explicit_alphas(__m256i upper, __m256i lower, __m256i *rows) {
+    const __m256i first_row = lanes(28, 24, 20, 16, 28, 24, 20, 16);
+    const __m256i second_row = lanes(12, 8, 4, 0, 12, 8, 4, 0);
+    for (int r = 0; r < block_side; ++r) {
+        const __m256i words = r < 2 ? upper : lower;
+        const __m256i moved = _mm256_sllv_epi32(words, r % 2 == 0 ? first_row : second_row);
+        rows[r] = _mm256_or_si256(rows[r], _mm256_and_si256(moved, splat(0xF0000000)));
+    }
+}
+
+// Applies the DXT5 alphas of two blocks side by side (`blocks`, with their
+// alpha mask tables `masks`) to their rows.
+AVX2 void apply_interpolated_alphas(const unsigned char *blocks, std::size_t block_size,
+                                    const pixel (*masks)[8], __m256i *rows) {
+    // Pixel k of a row pair takes its alpha index from bits 3k to 3k + 2 of
+    // bytes 2-4 of its block (rows 0-1) or of bytes 5-7 (rows 2-3); the
+    // fourth byte each read brings is never looked at.
+    const __m256i shifts = lanes(0, 3, 6, 9, 12, 15, 18, 21);
+    __m256i alphas[2][2]; // of each block, rows 0-1 and rows 2-3
+    for (std::size_t j = 0; j < 2; ++j) {
+        const unsigned char *block = blocks + j * block_size;
+        const __m256i table = _mm256_load_si256(reinterpret_cast<const __m256i *>(masks[j]));
+        for (std::size_t half = 0; half < 2; ++half) {
+            const __m256i indices =
+                _mm256_srlv_epi32(splat(read_u32(block + 2 + 3 * half)), shifts);
+            alphas[j][half] = _mm256_permutevar8x32_epi32(table, indices);
+        }
+    }
+    for (int r = 0; r < block_side; ++r) {
+        const __m256i first = alphas[0][r / 2], second = alphas[1][r / 2];
+        const __m256i row = r % 2 == 0 ? _mm256_permute2x128_si256(first, second, 0x20)
+                                       : _mm256_permute2x128_si256(first, second, 0x31);
+        rows[r] = _mm256_and_si256(rows[r], row);
+    }
 }
 
 AVX2 int decode_groups(const unsigned char *data, int count, std::uint32_t code, pixel *top,
                        int stride) {
     const bool dxt3 = code == fourcc_dxt3, dxt5 = code == fourcc_dxt5;
     const std::size_t block_size = block_size_of(code);
-    const std::size_t colour_part = block_size - 8; // after the alpha part, if any
-    // Pixel k of rows 0-1 takes its colour index from bits 2k, 2k+1 of the
-    // index word, pixel k of rows 2-3 from bits 16 + 2k, 17 + 2k. The table
-    // is there twice, so the third bit a look-up reads does not matter.
-    const __m256i upper_shifts = lanes(0, 2, 4, 6, 8, 10, 12, 14);
-    const __m256i lower_shifts = lanes(16, 18, 20, 22, 24, 26, 28, 30);
-    // DXT5: pixel k of a row pair takes its alpha index from bits 3k to 3k+2
-    // of the 24 bits that hold the pair's indices.
-    const __m256i alpha_shifts = lanes(0, 3, 6, 9, 12, 15, 18, 21);
     alignas(32) pixel colours[group][4];
     alignas(32) pixel masks[group][8];
 
-    int done = 0;
-    for (; count - done >= group; done += group, data += group * block_size) {
-        // Lanes in block order 0 2 4 6 1 3 5 7, as the transposes want them.
-        __m256i colour_words, alpha_words;
+    const int groups = count / static_cast<int>(group);
+    for (int g = 0; g < groups; ++g, data += group * block_size) {
+        const std::ptrdiff_t first =
+            static_cast<std::ptrdiff_t>(group) * g; // the group's first block
+        // Dword j of each block in words[j] (DXT1: the colours, then the
+        // colour indices; DXT3 and DXT5: the alpha part, then the colour
+        // part), lanes in block order 0 2 4 6 1 3 5 7, as the transposes want them.
+        __m256i words[4];
         if (block_size == 8) {
-            const __m256i blocks03 = _mm256_permute4x64_epi64(
+            const __m256i blocks0246 = _mm256_permute4x64_epi64(
                 _mm256_loadu_si256(reinterpret_cast<const __m256i *>(data)), 0xD8);
-            const __m256i blocks47 = _mm256_permute4x64_epi64(
+            const __m256i blocks1357 = _mm256_permute4x64_epi64(
                 _mm256_loadu_si256(reinterpret_cast<const __m256i *>(data + 32)), 0xD8);
-            colour_words = _mm256_castps_si256(_mm256_shuffle_ps(
-                _mm256_castsi256_ps(blocks03), _mm256_castsi256_ps(blocks47), 0x88));
-            alpha_words = colour_words;
+            const __m256 even = _mm256_castsi256_ps(blocks0246),
+                         odd = _mm256_castsi256_ps(blocks1357);
+            words[0] = words[1] = _mm256_setzero_si256(); // no alpha part
+            words[2] = _mm256_castps_si256(_mm256_shuffle_ps(even, odd, 0x88));
+            words[3] = _mm256_castps_si256(_mm256_shuffle_ps(even, odd, 0xDD));
         } else {
             __m256i pair[4]; // blocks 2i and 2i + 1
             for (std::size_t i = 0; i < 4; ++i)
                 pair[i] = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(data + 32 * i));
-            alpha_words = _mm256_unpacklo_epi64(_mm256_unpacklo_epi32(pair[0], pair[1]),
-                                                _mm256_unpacklo_epi32(pair[2], pair[3]));
-            colour_words = _mm256_unpacklo_epi64(_mm256_unpackhi_epi32(pair[0], pair[1]),
-                                                 _mm256_unpackhi_epi32(pair[2], pair[3]));
+            const __m256i low01 = _mm256_unpacklo_epi32(pair[0], pair[1]);
+            const __m256i low23 = _mm256_unpacklo_epi32(pair[2], pair[3]);
+            const __m256i high01 = _mm256_unpackhi_epi32(pair[0], pair[1]);
+            const __m256i high23 = _mm256_unpackhi_epi32(pair[2], pair[3]);
+            words[0] = _mm256_unpacklo_epi64(low01, low23);
+            words[1] = _mm256_unpackhi_epi64(low01, low23);
+            words[2] = _mm256_unpacklo_epi64(high01, high23);
+            words[3] = _mm256_unpackhi_epi64(high01, high23);
         }
-        colour_tables(colour_words, code == fourcc_dxt1, !dxt3, colours);
+        colour_tables(words[2], code == fourcc_dxt1, !dxt3, colours);
         if (dxt5)
-            alpha_tables(alpha_words, masks);
+            alpha_tables(words[0], masks);
 
-        for (int b = 0; b < group; ++b) {
-            const unsigned char *block = data + b * block_size;
-            const __m256i table = _mm256_broadcastsi128_si256(
-                _mm_load_si128(reinterpret_cast<const __m128i *>(colours[b])));
-            const std::uint32_t indices = read_u32(block + colour_part + 4);
-            __m256i upper = look_up(table, indices, upper_shifts); // rows 0-1
-            __m256i lower = look_up(table, indices, lower_shifts); // rows 2-3
-            if (dxt3) {
-                upper = _mm256_or_si256(upper, explicit_alphas(read_u32(block)));
-                lower = _mm256_or_si256(lower, explicit_alphas(read_u32(block + 4)));
-            } else if (dxt5) {
-                // Bytes 2-4 hold the indices of rows 0-1, bytes 5-7 those of
-                // rows 2-3; the fourth byte of each read is never looked at.
-                const __m256i mask_table =
-                    _mm256_load_si256(reinterpret_cast<const __m256i *>(masks[b]));
-                upper =
-                    _mm256_and_si256(upper, look_up(mask_table, read_u32(block + 2), alpha_shifts));
-                lower =
-                    _mm256_and_si256(lower, look_up(mask_table, read_u32(block + 5), alpha_shifts));
-            }
-            pixel *out = top + static_cast<std::ptrdiff_t>(block_side) * (done + b);
-            store_rows(out, stride, upper);
-            store_rows(out + 2 * static_cast<std::ptrdiff_t>(stride), stride, lower);
+        // Two blocks side by side: each of their rows is 32 bytes in one piece.
+        for (std::size_t i = 0; i < group / 2; ++i) {
+            const __m256i table =
+                _mm256_load_si256(reinterpret_cast<const __m256i *>(colours[2 * i]));
+            __m256i rows[block_side];
+            colour_rows(table, pair_of(words[3], i), rows);
+            if (dxt3)
+                add_explicit_alphas(pair_of(words[0], i), pair_of(words[1], i), rows);
+            else if (dxt5)
+                apply_interpolated_alphas(data + 2 * i * block_size, block_size, masks + 2 * i,
+                                          rows);
+            pixel *out = top + block_side * (first + 2 * static_cast<std::ptrdiff_t>(i));
+            for (int r = 0; r < block_side; ++r)
+                _mm256_storeu_si256(
+                    reinterpret_cast<__m256i *>(out + static_cast<std::ptrdiff_t>(r) * stride),
+                    rows[r]);
         }
     }
-    return done;
+    return groups * static_cast<int>(group);
 }
 
 } // namespace

@@ -10,6 +10,8 @@
 //   - a decoded image writes every pixel of its buffer: decoding into a
 //     buffer of zero bytes and into one of 0xFF bytes gives the same file,
 //     so no uninitialised memory can reach the output;
+//   - every pixel is the one its block gives decoded on its own by
+//     decode_block, so the vector decoder agrees with the plain one;
 //   - the TGA file is 18 + width * height * 4 + 26 bytes, with the footer last;
 //   - a stream that fills up after `limit` bytes fails in the stage whose
 //     bytes did not fit: the header below 18 bytes, the rows below the
@@ -94,6 +96,26 @@ static int checked(int failed) {
     return failed;
 }
 
+// Every pixel is the one its block gives decoded on its own by decode_block,
+// whichever decoder (plain or vector) decode_image used for it.
+static void check_blocks(const unsigned char *blocks, const image *img) {
+    const int across = (img->width + block_side - 1) / block_side;
+    const std::size_t block_size = block_size_of(img->fourcc);
+    for (int y = 0; y < img->height; ++y) {
+        for (int x = 0; x < img->width; ++x) {
+            const std::size_t index =
+                static_cast<std::size_t>(y / block_side) * across + x / block_side;
+            pixel block[block_side * block_side];
+            decode_block(blocks + index * block_size, img, block, block_side);
+            const pixel expected = block[y % block_side * block_side + x % block_side];
+            const std::size_t row =
+                static_cast<std::size_t>(img->height - 1 - y); // bottom row first
+            require(img->pixels[row * img->width + x] == expected,
+                    "decode_image gives every pixel decode_block gives");
+        }
+    }
+}
+
 // Reads the header and decodes the image into a buffer filled with `fill`
 // first. Returns the buffer, or null when a stage failed or the image is
 // too large for fuzzing; the caller frees it.
@@ -116,6 +138,7 @@ static pixel *read_image(std::FILE *input, image *img, unsigned char fill) {
         return nullptr;
     }
     decode_image(blocks.data(), img);
+    check_blocks(blocks.data(), img);
     return img->pixels;
 }
 

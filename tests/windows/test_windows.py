@@ -2,6 +2,7 @@
 save dialog, wildcard arguments, the exe's make-up, and its output against
 the Linux build's."""
 import os
+import signal
 import shutil
 import struct
 import subprocess
@@ -353,9 +354,9 @@ int main(int argc, char **argv) {
 MINGW_GCC = "x86_64-w64-mingw32-gcc-posix"  # beside the g++ that builds the exe
 
 
-def big_dds(width=8192, height=4096):
-    """A DXT1 texture whose TGA (128 MiB) takes Wine long enough to write
-    that a test can act while it is written."""
+def big_dds(width=16384, height=16384):
+    """A DXT1 texture whose TGA (1 GiB) takes Wine long enough to write
+    (a few tenths of a second) that a test can act while it is written."""
     return dds(width, height, b"DXT1", bytes(width * height // 2))
 
 
@@ -516,8 +517,11 @@ class OutputFile(Converter):
                 proc, trace = RUNNER.start(["big.dds", *args], self.dir)
                 if not args:
                     press(wait_window(SaveDialog.DIALOG, proc), "Return")  # big.tga
-                self.wait_for_growth(proc, self.dir)
+                # Held while the name is taken: the conversion is quick.
+                self.wait_for_growth(proc, self.dir, size=1 << 16)
+                os.kill(proc.pid, signal.SIGSTOP)
                 take()
+                os.kill(proc.pid, signal.SIGCONT)
                 self.check(RUNNER.finish(proc, trace), code, "error", message)
                 self.assertEqual(self.tree(), ["big.dds", "big.tga"] if not args else ["big.dds"])
                 if not args:

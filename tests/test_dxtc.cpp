@@ -328,6 +328,30 @@ TEST(decode_image, wide_rows) {
     }
 }
 
+// decode_blocks_avx2 decodes whole eights only, and touches no pixel of the
+// blocks it leaves to decode_block.
+TEST(decode_blocks_avx2, decodes_whole_eights_and_nothing_past_them) {
+    const struct {
+        int count, eights;
+    } cases[] = {{0, 0}, {7, 0}, {8, 8}, {15, 8}, {16, 16}, {17, 16}};
+    for (std::uint32_t code : {fourcc_dxt1, fourcc_dxt3, fourcc_dxt5}) {
+        for (const auto &c : cases) {
+            const bytes blocks = random_blocks(c.count, code == fourcc_dxt1 ? 8 : 16, 3);
+            const int width = 4 * 20;
+            std::vector<pixel> out(static_cast<std::size_t>(width) * 4, 0xDEADBEEF);
+            const int done =
+                decode_blocks_avx2(blocks.data(), c.count, code, out.data() + 3 * width, -width);
+            if (done == 0 && c.eights > 0)
+                GTEST_SKIP() << "this processor has no AVX2";
+            ASSERT_EQ(done, c.eights) << c.count;
+            for (int y = 0; y < 4; ++y)
+                for (int x = 4 * done; x < width; ++x)
+                    ASSERT_EQ(out[static_cast<std::size_t>(y) * width + x], 0xDEADBEEFu)
+                        << c.count << " blocks, pixel " << x << "," << y;
+        }
+    }
+}
+
 TEST(read_image_data, reads_exactly_the_top_level_blocks) {
     // 256 x 128 DXT1: 64 x 32 blocks of 8 bytes, then a mipmap that is never read.
     bytes data = random_blocks(64 * 32 + 16, 8, 1);

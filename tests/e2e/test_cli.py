@@ -94,9 +94,12 @@ def golden_cases():
     yield "dxt5_six_alpha_steps", dds(4, 4, b"DXT5", dxt5), tga(4, 4, [
         pixels(*green[4:]), pixels(*green[:4]), pixels(*green[4:]), pixels(*green[:4])])
     yield "probe_6x5", *probe_6x5()
-    # Bands of 64 rows: one short band, exactly one, one and a row, two and a row.
+    # Bands of 64 rows: one short band, exactly one, one and a row, two and a row;
+    # then rows of eight blocks and more, which a processor with AVX2 decodes
+    # eight at a time (one eight and a clipped block; two eights and a block).
     for code, width, height in [(b"DXT1", 12, 61), (b"DXT5", 12, 64), (b"DXT3", 10, 65),
-                                (b"DXT1", 9, 129), (b"DXT5", 5, 128)]:
+                                (b"DXT1", 9, 129), (b"DXT5", 5, 128), (b"DXT5", 35, 13),
+                                (b"DXT3", 68, 70), (b"DXT1", 32, 4)]:
         yield f"bands_{code.decode()}_{width}x{height}", *banded(width, height, code)
 
 

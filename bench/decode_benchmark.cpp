@@ -1,6 +1,6 @@
 // The decoder on its own: decode_block over a grid of blocks already in
-// memory, decode_image on one band of a wide image, and read_image_data and decode_image from a stream, for each kind of block,
-// random and from the generated picture. Counters: pixels a second
+// memory, decode_image on one band of a wide image, and read_image_data and decode_image from a
+// stream, for each kind of block, random and from the generated picture. Counters: pixels a second
 // (items_per_second) and nanoseconds per block or per pixel.
 #include "bench_texture.h"
 #include "dds/dxtc.h"
@@ -20,6 +20,14 @@ bytes blocks_for(std::uint32_t code, bool picture, int side) {
                    : random_blocks(count, code, 1);
 }
 
+// Items a second are pixels; the counter `name` is nanoseconds per `unit`
+// pixels (16 for a block, 1 for a pixel).
+void count_pixels(benchmark::State &state, double pixels, const char *name, double unit) {
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(pixels));
+    state.counters[name] = benchmark::Counter(
+        pixels / unit, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
 // decode_block over a side x side grid: range(0) is the kind, range(1) 1 for
 // the picture's blocks and 0 for random ones, range(2) the side.
 void decode_block_grid(benchmark::State &state) {
@@ -37,10 +45,7 @@ void decode_block_grid(benchmark::State &state) {
         benchmark::DoNotOptimize(pixels.data());
         benchmark::ClobberMemory();
     }
-    const double count = static_cast<double>(side) * side;
-    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(count));
-    state.counters["ns_per_block"] = benchmark::Counter(
-        count / 16, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    count_pixels(state, static_cast<double>(side) * side, "ns_per_block", 16);
 }
 
 // read_image_data and decode_image from a temporary file: reading, grid walk
@@ -68,15 +73,13 @@ void decode_image_from_file(benchmark::State &state) {
         benchmark::DoNotOptimize(pixels.data());
     }
     std::fclose(input);
-    const double count = static_cast<double>(side) * side;
-    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(count));
-    state.counters["ns_per_pixel"] = benchmark::Counter(
-        count, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    count_pixels(state, static_cast<double>(side) * side, "ns_per_pixel", 1);
 }
 
-// decode_image on one band as the converter decodes it, 8192 pixels wide
-// and 8 high (256 KiB of pixels, which stay in the cache): range(0) the
-// kind, range(1) 1 for the picture's blocks and 0 for random ones.
+// decode_image on one band of an image 8192 pixels wide, 8 high (256 KiB of
+// pixels, which stay in the second-level cache; the converter's bands are 32
+// high at this width): range(0) the kind, range(1) 1 for the picture's
+// blocks and 0 for random ones.
 void decode_band(benchmark::State &state) {
     const std::uint32_t code = codes[state.range(0)];
     const int width = 8192, height = 8;
@@ -90,10 +93,7 @@ void decode_band(benchmark::State &state) {
         benchmark::DoNotOptimize(pixels.data());
         benchmark::ClobberMemory();
     }
-    const double count = static_cast<double>(width) * height;
-    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(count));
-    state.counters["ns_per_block"] = benchmark::Counter(
-        count / 16, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    count_pixels(state, static_cast<double>(width) * height, "ns_per_block", 16);
 }
 
 void kinds_and_blocks(benchmark::internal::Benchmark *b) {

@@ -99,19 +99,19 @@ static int checked(int failed) {
 // Every pixel is the one its block gives decoded on its own by decode_block,
 // whichever decoder (plain or vector) decode_image used for it.
 static void check_blocks(const unsigned char *blocks, const image *img) {
-    const int across = (img->width + block_side - 1) / block_side;
     const std::size_t block_size = block_size_of(img->fourcc);
-    for (int y = 0; y < img->height; ++y) {
-        for (int x = 0; x < img->width; ++x) {
-            const std::size_t index =
-                static_cast<std::size_t>(y / block_side) * across + x / block_side;
+    for (int by = 0; by < img->height; by += block_side) {
+        for (int bx = 0; bx < img->width; bx += block_side, blocks += block_size) {
             pixel block[block_side * block_side];
-            decode_block(blocks + index * block_size, img, block, block_side);
-            const pixel expected = block[y % block_side * block_side + x % block_side];
-            const std::size_t row =
-                static_cast<std::size_t>(img->height - 1 - y); // bottom row first
-            require(img->pixels[row * img->width + x] == expected,
-                    "decode_image gives every pixel decode_block gives");
+            decode_block(blocks, img, block, block_side);
+            for (int y = by; y < by + block_side && y < img->height; ++y) {
+                const std::size_t row =
+                    static_cast<std::size_t>(img->height - 1 - y); // bottom row first
+                for (int x = bx; x < bx + block_side && x < img->width; ++x)
+                    require(img->pixels[row * img->width + x] ==
+                                block[(y - by) * block_side + (x - bx)],
+                            "decode_image gives every pixel decode_block gives");
+            }
         }
     }
 }

@@ -50,11 +50,6 @@ constexpr std::uint32_t ddsd_required =
     ddsd_caps | ddsd_height | ddsd_width | ddsd_pixelformat | ddsd_linearsize;
 static_assert(ddsd_required == 0x00081007, "required header flags");
 
-static std::uint32_t read_u32(const unsigned char *bytes) {
-    return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
-}
-
 int is_dds_signature(const unsigned char *bytes) {
     return read_u32(bytes) == fourcc_dds;
 }

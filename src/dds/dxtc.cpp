@@ -74,15 +74,6 @@ static pixel one_third(std::uint64_t a, std::uint64_t b) {
            (static_cast<pixel>(lanes >> (2 * lane_width - 16)) & 0xFF0000);
 }
 
-static unsigned read_u16(const unsigned char *bytes) {
-    return bytes[0] | static_cast<unsigned>(bytes[1]) << 8;
-}
-
-static std::uint32_t read_u32(const unsigned char *bytes) {
-    return static_cast<std::uint32_t>(read_u16(bytes)) |
-           static_cast<std::uint32_t>(read_u16(bytes + 2)) << 16;
-}
-
 // Two 32-bit lanes of a 64-bit word, for computing two alpha table entries
 // with one multiplication: the low lane holds the entry of the lower number.
 static constexpr std::uint64_t lane_pair(std::uint32_t low, std::uint32_t high) {
@@ -130,8 +121,8 @@ static void interpolated_alpha_table(const unsigned char *part, pixel *table) {
 // The colour table of a colour part; three colours and transparent black when
 // `three_colour` is allowed (DXT1) and colour 0 <= colour 1.
 static inline void colour_table(const unsigned char *part, bool three_colour, pixel *table) {
-    const std::uint16_t colour0 = static_cast<std::uint16_t>(read_u16(part));
-    const std::uint16_t colour1 = static_cast<std::uint16_t>(read_u16(part + 2));
+    const std::uint16_t colour0 = read_u16(part);
+    const std::uint16_t colour1 = read_u16(part + 2);
     table[0] = expand_rgb565(colour0);
     table[1] = expand_rgb565(colour1);
     const std::uint64_t lanes0 = lanes_of(table[0]);

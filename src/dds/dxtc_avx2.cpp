@@ -11,7 +11,6 @@
 
 #if defined(__x86_64__) && defined(__GNUC__)
 
-#include <cstring>
 #include <immintrin.h>
 
 #define AVX2 __attribute__((target("avx2")))
@@ -19,12 +18,6 @@
 namespace {
 
 constexpr std::size_t group = 8; // blocks side by side, one to a 32-bit lane
-
-std::uint32_t read_u32(const unsigned char *bytes) {
-    std::uint32_t value; // the host is little-endian, as image.h requires
-    std::memcpy(&value, bytes, sizeof value);
-    return value;
-}
 
 AVX2 __m256i splat(std::uint32_t value) {
     return _mm256_set1_epi32(static_cast<int>(value));

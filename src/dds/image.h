@@ -30,6 +30,17 @@ constexpr std::uint32_t fourcc(char a, char b, char c, char d) {
            static_cast<std::uint32_t>(static_cast<unsigned char>(d)) << 24;
 }
 
+// Little-endian values read from a file's bytes, a byte at a time: right on
+// any alignment.
+inline std::uint16_t read_u16(const unsigned char *bytes) {
+    return static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8);
+}
+
+inline std::uint32_t read_u32(const unsigned char *bytes) {
+    return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+}
+
 constexpr std::uint32_t fourcc_dds = fourcc('D', 'D', 'S', ' ');  // file signature, 0x20534444
 constexpr std::uint32_t fourcc_dxt1 = fourcc('D', 'X', 'T', '1'); // 0x31545844
 constexpr std::uint32_t fourcc_dxt3 = fourcc('D', 'X', 'T', '3'); // 0x33545844

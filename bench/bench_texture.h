@@ -3,7 +3,7 @@
 #ifndef DXTC2TGA_BENCH_BENCH_TEXTURE_H
 #define DXTC2TGA_BENCH_BENCH_TEXTURE_H
 
-#include "dds/image.h"
+#include "common/image.h"
 
 #include <cstddef>
 #include <cstdint>

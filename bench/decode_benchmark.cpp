@@ -3,6 +3,7 @@
 // stream, for each kind of block, random and from the generated picture. Counters: pixels a second
 // (items_per_second) and nanoseconds per block or per pixel.
 #include "bench_texture.h"
+#include "dds/dds_reader.h"
 #include "dds/dxtc.h"
 
 #include <benchmark/benchmark.h>

@@ -2,7 +2,7 @@
 #ifndef DXTC2TGA_TESTS_DDS_BUILDER_H
 #define DXTC2TGA_TESTS_DDS_BUILDER_H
 
-#include "dds/image.h"
+#include "common/image.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -20,9 +20,8 @@ void reset_platform() {
     dialog_offered.clear();
 }
 
-int platform_show_message(int kind, const char *file, const char *text) {
+void platform_show_message(int kind, const char *file, const char *text) {
     recorded_messages.push_back({kind, text, file != nullptr ? file : ""});
-    return 1;
 }
 
 const char platform_manual[] = "the manual";

@@ -1,6 +1,6 @@
+#include "common/messages.h"
 #include "dds_builder.h"
 #include "driver/convert.h"
-#include "driver/messages.h"
 #include "driver/output_name.h"
 #include "recording_platform.h"
 

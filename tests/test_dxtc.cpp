@@ -1,6 +1,7 @@
+#include "common/messages.h"
+#include "dds/dds_reader.h"
 #include "dds/dxtc.h"
 #include "dds_builder.h"
-#include "driver/messages.h"
 #include "recording_platform.h"
 
 #include <gtest/gtest.h>

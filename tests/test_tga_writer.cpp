@@ -1,5 +1,5 @@
+#include "common/messages.h"
 #include "dds_builder.h"
-#include "driver/messages.h"
 #include "recording_platform.h"
 #include "tga/tga_writer.h"
 

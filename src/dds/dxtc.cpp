@@ -20,9 +20,6 @@
 //   bytes 5-7  24 bits: 3-bit indices of pixels 8-15, pixel 8 in the low bits
 #include "dxtc.h"
 
-#include "driver/messages.h"
-
-#include <cerrno>
 #include <cstddef>
 #include <cstring>
 
@@ -30,10 +27,6 @@ constexpr int block_pixels = block_side * block_side;
 constexpr std::size_t part_size = 8;                    // every part of a block is 8 bytes
 constexpr std::size_t dxt1_block_size = part_size;      // a colour part
 constexpr std::size_t dxt35_block_size = 2 * part_size; // an alpha part, then a colour part
-
-// The most block data read with one request: a runtime may count a request
-// in 32 bits, and 64 MiB is long enough to cost nothing per request.
-constexpr std::size_t bytes_per_read = std::size_t{1} << 26;
 
 constexpr pixel alpha_bits = 0xFF000000;
 constexpr pixel colour_bits = 0x00FFFFFF;
@@ -195,37 +188,6 @@ void decode_block(const unsigned char *block, const image *img, pixel *destinati
 
 std::size_t block_size_of(std::uint32_t code) {
     return code == fourcc_dxt3 || code == fourcc_dxt5 ? dxt35_block_size : dxt1_block_size;
-}
-
-std::uint64_t image_data_size(const image *img) {
-    const std::uint64_t blocks_across =
-        (static_cast<std::uint64_t>(img->width) + block_side - 1) / block_side;
-    const std::uint64_t blocks_down =
-        (static_cast<std::uint64_t>(img->height) + block_side - 1) / block_side;
-    return blocks_across * blocks_down * block_size_of(img->fourcc);
-}
-
-int check_image_data_size(const image *img, std::uint64_t available) {
-    if (available >= image_data_size(img))
-        return 0;
-    show_message(message_error, "%s: %s", read_data_error, end_of_file_reason);
-    return 1;
-}
-
-int read_image_data(std::FILE *input, const image *img, unsigned char *data) {
-    std::uint64_t remaining = image_data_size(img);
-    while (remaining > 0) {
-        const std::size_t wanted =
-            remaining < bytes_per_read ? static_cast<std::size_t>(remaining) : bytes_per_read;
-        if (std::fread(data, 1, wanted, input) != wanted) {
-            show_message(message_error, "%s: %s", read_data_error,
-                         read_failure_reason(input, errno));
-            return 1;
-        }
-        data += wanted;
-        remaining -= wanted;
-    }
-    return 0;
 }
 
 // Decodes one block row, the top `rows` of its pixel rows kept (4, or fewer

@@ -1,8 +1,8 @@
 #include "convert.h"
 
-#include "dds/dds_header.h"
+#include "common/messages.h"
+#include "dds/dds_reader.h"
 #include "dds/dxtc.h"
-#include "messages.h"
 #include "output_name.h"
 #include "platform.h"
 #include "tga/tga_writer.h"
@@ -18,7 +18,8 @@ constexpr const char open_output_error[] = "Error opening output file";
 // The program path as invoked, for the usage message.
 static const char *program_name;
 
-void show_usage() {
+// Shows "Usage: PROGRAM inputfile.dds outputfile.tga" as an error.
+static void show_usage() {
     show_message(message_error, "Usage: %s inputfile.dds outputfile.tga", program_name);
 }
 
@@ -51,6 +52,24 @@ static int show_requested_text(const char *argument) {
 // at 8192², in all).
 constexpr int band_block_rows = 16;
 constexpr std::size_t band_budget = std::size_t{1} << 20;
+// So a band always holds at least one block row, even at the widest image.
+static_assert(band_budget >= std::size_t{dds_max_side} * block_side * sizeof(pixel),
+              "one block row of the widest image fits a band");
+
+// The run's state, passed down the driver's steps: the two files and their
+// names, the image, the band of it being converted, and the block data the
+// band is decoded from.
+struct run {
+    const char *input_name;
+    std::FILE *input;
+    int seekable; // the input is a file on a disk, read a band at a time from its end
+    const char *output_name;
+    int may_replace; // a file of that name may be replaced
+    std::FILE *output;
+    image img;
+    image band;
+    unsigned char *data;
+};
 
 static int band_height(const image *img) {
     const std::size_t block_row_bytes =
@@ -58,8 +77,6 @@ static int band_height(const image *img) {
     std::size_t block_rows = band_budget / block_row_bytes;
     if (block_rows > band_block_rows)
         block_rows = band_block_rows;
-    if (block_rows < 1)
-        block_rows = 1;
     const int rows = static_cast<int>(block_rows) * block_side;
     return rows < img->height ? rows : img->height;
 }
@@ -77,9 +94,9 @@ static void *allocate(std::uint64_t size) {
 // size was checked before the output was opened, so only a failing disk or
 // a file cut meanwhile stops it); otherwise `data` holds it all already.
 // A failed read is about the input file, a failed write about the output.
-static int write_bands(const char *input_name, std::FILE *input, int seekable,
-                       const char *output_name, std::FILE *output, const image *img, image *band,
-                       unsigned char *data) {
+static int write_bands(run *r) {
+    image *band = &r->band;
+    const image *img = &r->img;
     const int band_rows = band->height;
     const image block_row = {img->width, block_side, nullptr, img->fourcc};
     const std::uint64_t block_row_bytes = image_data_size(&block_row);
@@ -87,24 +104,24 @@ static int write_bands(const char *input_name, std::FILE *input, int seekable,
     for (int top = (img->height - 1) / band_rows * band_rows; top >= 0; top -= band_rows) {
         band->height = img->height - top < band_rows ? img->height - top : band_rows;
         const std::uint64_t offset = top / block_side * block_row_bytes;
-        const unsigned char *blocks = data;
-        if (!seekable) {
-            blocks = data + offset;
+        const unsigned char *blocks = r->data;
+        if (!r->seekable) {
+            blocks = r->data + offset;
         } else {
-            set_message_file(input_name);
-            if (platform_seek_input(input, dds_data_offset + offset) != 0) {
+            set_message_file(r->input_name);
+            if (platform_seek_input(r->input, dds_data_offset + offset) != 0) {
                 show_message(message_error, "%s: %s", read_data_error, std::strerror(errno));
                 return exit_decode;
             }
-            if (read_image_data(input, band, data))
+            if (read_image_data(r->input, band, r->data))
                 return exit_decode;
             if (offset > 0) // the band above is read next
-                platform_advise_input(input, dds_data_offset + offset - band_bytes, band_bytes);
-            set_message_file(output_name);
+                platform_advise_input(r->input, dds_data_offset + offset - band_bytes, band_bytes);
+            set_message_file(r->output_name);
         }
         decode_image(blocks, band);
         platform_prepare_output_write();
-        if (write_tga_image(output, band))
+        if (write_tga_image(r->output, band))
             return exit_tga_image;
     }
     return exit_success;
@@ -115,36 +132,34 @@ static int write_bands(const char *input_name, std::FILE *input, int seekable,
 // under a temporary name and put in place only once complete: a conversion
 // that fails or is interrupted leaves no partial file, and an existing file
 // of that name stays as it was.
-static int write_output(const char *output_name, int may_replace, const char *input_name,
-                        std::FILE *input, int seekable, const image *img, image *band,
-                        unsigned char *data) {
-    set_message_file(output_name); // the messages from here on are about the output
+static int write_output(run *r) {
+    set_message_file(r->output_name); // the messages from here on are about the output
     const char *reason = nullptr;
-    std::FILE *output = platform_open_output(output_name, may_replace, input, &reason);
-    if (output == nullptr) {
+    r->output = platform_open_output(r->output_name, r->may_replace, r->input, &reason);
+    if (r->output == nullptr) {
         show_message(message_error, "%s: %s", open_output_error, reason);
         return exit_open_output;
     }
     // Each band goes to the system as one request, as stdio would not pass
     // it on whole; nothing then waits in a buffer for the next writer.
-    std::setvbuf(output, nullptr, _IONBF, 0);
-    platform_reserve_output(output, tga_file_size(img));
+    std::setvbuf(r->output, nullptr, _IONBF, 0);
+    platform_reserve_output(r->output, tga_file_size(&r->img));
 
     int code = exit_success;
     platform_prepare_output_write();
-    if (write_tga_header(output, img))
+    if (write_tga_header(r->output, &r->img))
         code = exit_tga_header;
     else
-        code = write_bands(input_name, input, seekable, output_name, output, img, band, data);
+        code = write_bands(r);
     platform_prepare_output_write();
-    if (code == exit_success && write_tga_footer(output))
+    if (code == exit_success && write_tga_footer(r->output))
         code = exit_tga_footer;
     if (code != exit_success) {
-        platform_discard_output(output); // the stage has reported
+        platform_discard_output(r->output); // the stage has reported
         return code;
     }
 
-    switch (platform_finish_output(output, &reason)) {
+    switch (platform_finish_output(r->output, &reason)) {
     case output_placed:
         return exit_success;
     case output_name_taken: // appeared while we wrote, and nobody agreed to replace it
@@ -153,73 +168,72 @@ static int write_output(const char *output_name, int may_replace, const char *in
     case output_not_placed:
         break;
     }
-    show_message(message_error, "%s: %s", "Error writing TGA footer to output file", reason);
+    show_message(message_error, "%s: %s", tga_footer_error, reason);
     return exit_tga_footer;
 }
 
 // Steps after the input is open: output name, header, buffers, the input's
 // size, output. Besides the image record the conversion holds one band of
-// pixels (in `band`'s record) and the block data it is decoded from: an
+// pixels (in the `band` record) and the block data it is decoded from: an
 // input read in order (a pipe) whole, at its compressed size; a file on a
 // disk, read from its end, only a band's share. The caller frees both.
-static int convert_input(std::FILE *input, const char *input_name, const char *output_name,
-                         image *img, image *band, unsigned char **data) {
+static int convert_input(run *r) {
     static char chosen_name[output_name_size];
-    int may_replace = 1; // a name on the command line is used as typed
-    if (output_name != nullptr && platform_is_folder(output_name)) {
+    r->may_replace = 1; // a name on the command line is used as typed
+    if (r->output_name != nullptr && platform_is_folder(r->output_name)) {
         // A folder receives the proposal's name, as cp does.
-        if (!output_in_folder(output_name, input_name, chosen_name)) {
-            set_message_file(output_name);
+        if (!output_in_folder(r->output_name, r->input_name, chosen_name)) {
+            set_message_file(r->output_name);
             show_message(message_error, "%s: %s", open_output_error, std::strerror(ENAMETOOLONG));
             return exit_open_output;
         }
-        output_name = chosen_name;
-    } else if (output_name == nullptr) {
-        switch (choose_output_name(input_name, chosen_name)) {
+        r->output_name = chosen_name;
+    } else if (r->output_name == nullptr) {
+        switch (choose_output_name(r->input_name, chosen_name)) {
         case output_name_chosen:
             break;
         case output_name_new:      // a file that appears meanwhile is not the one chosen
         case output_name_proposed: // nobody was asked, so nothing may be replaced
-            may_replace = 0;
+            r->may_replace = 0;
             break;
         case output_name_cancelled:
             return exit_success;
         case output_name_failed:
             return exit_save_dialog;
         }
-        output_name = chosen_name;
+        r->output_name = chosen_name;
     }
 
-    if (read_dds_header(input, img))
+    image *img = &r->img;
+    if (read_dds_header(r->input, img))
         return exit_dds_header;
 
     std::uint64_t input_size = 0;
-    const int seekable = platform_input_size(input, &input_size);
-    *band = {img->width, band_height(img), nullptr, img->fourcc};
-    const std::uint64_t data_size = image_data_size(seekable ? band : img);
-    band->pixels = static_cast<pixel *>(
-        allocate(static_cast<std::uint64_t>(band->width) * band->height * sizeof(pixel)));
-    *data = static_cast<unsigned char *>(allocate(data_size));
-    if (band->pixels == nullptr || *data == nullptr) {
+    r->seekable = platform_input_size(r->input, &input_size);
+    r->band = {img->width, band_height(img), nullptr, img->fourcc};
+    const std::uint64_t data_size = image_data_size(r->seekable ? &r->band : img);
+    r->band.pixels = static_cast<pixel *>(
+        allocate(static_cast<std::uint64_t>(r->band.width) * r->band.height * sizeof(pixel)));
+    r->data = static_cast<unsigned char *>(allocate(data_size));
+    if (r->band.pixels == nullptr || r->data == nullptr) {
         show_message(message_error, "Unable to allocate memory for buffer");
         return exit_allocate;
     }
 
     // A file cut short fails here, before there is an output file; an input
     // read in order is read whole before it.
-    if (seekable) {
+    if (r->seekable) {
         const std::uint64_t available =
             input_size > dds_data_offset ? input_size - dds_data_offset : 0;
         if (check_image_data_size(img, available))
             return exit_decode;
     } else {
-        platform_advise_large_buffer(*data, static_cast<std::size_t>(data_size));
-        if (read_image_data(input, img, *data))
+        platform_advise_large_buffer(r->data, static_cast<std::size_t>(data_size));
+        if (read_image_data(r->input, img, r->data))
             return exit_decode;
     }
 
-    int code =
-        write_output(output_name, may_replace, input_name, input, seekable, img, band, *data);
+    const int code = write_output(r);
     if (code == exit_success)
         show_message(message_information, "Conversion to TGA complete.");
     return code;
@@ -257,12 +271,13 @@ int convert_main(int argc, char **argv) {
         return exit_open_input;
     }
 
-    image img = {};
-    image band = {};
-    unsigned char *data = nullptr;
-    int code = convert_input(input, input_name, output_name, &img, &band, &data);
-    std::free(band.pixels);
-    std::free(data);
+    run r = {};
+    r.input_name = input_name;
+    r.input = input;
+    r.output_name = output_name;
+    const int code = convert_input(&r);
+    std::free(r.band.pixels);
+    std::free(r.data);
     std::fclose(input);
     return code;
 }

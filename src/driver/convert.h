@@ -17,9 +17,6 @@ enum exit_code {
     exit_save_dialog = 9,
 };
 
-// Shows "Usage: PROGRAM inputfile.dds outputfile.tga" as an error.
-void show_usage();
-
 // Converts the DDS file named by the first argument after the program name
 // into the TGA file named by the second (or chosen in the save dialog) and
 // returns the exit code. Shows exactly one message, or none when the user

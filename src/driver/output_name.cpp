@@ -1,8 +1,8 @@
 #include "output_name.h"
 
-#include "messages.h"
+#include "common/messages.h"
+#include "common/utf8.h"
 #include "platform.h"
-#include "utf8.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,20 +1,14 @@
 // The thin layer over the platform: one implementation for Windows
-// (message box, common save dialog) and one for POSIX (terminal).
-// Nothing outside src/driver/ calls these directly.
+// (src/driver/windows/: message box, common save dialog, wide file calls)
+// and one for POSIX (src/driver/posix/: terminal, file descriptors).
+// Nothing outside src/driver/ calls these directly. The message sink,
+// platform_show_message, is declared with the messages (common/messages.h).
 #ifndef DXTC2TGA_DRIVER_PLATFORM_H
 #define DXTC2TGA_DRIVER_PLATFORM_H
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-
-// Shows an already formatted message of the given kind, captioned
-// "DXTC Conversion", and returns once the user has seen it. Both `text` and
-// `file`, the file the message is about (null: none), have their control
-// bytes escaped. A terminal shows the file of an error before the text, so
-// that a loop over many files tells which one failed; the message box
-// shows the text alone.
-int platform_show_message(int kind, const char *file, const char *text);
 
 // Whether `name` is an existing folder (through a symbolic link).
 int platform_is_folder(const char *name);
@@ -89,7 +83,7 @@ void platform_advise_large_buffer(void *buffer, std::size_t size);
 
 // Streaming: the input is read a band of block rows at a time from its end
 // (the TGA's first row is the image's last), and the output written a band
-// at a time. These are in stream_posix.cpp and stream_windows.cpp.
+// at a time. These are in each platform's stream.cpp.
 
 // Puts the input's size in bytes in `*size` and returns 1 when the input is
 // a file on a disk, which can be read at any place and whose size is known;

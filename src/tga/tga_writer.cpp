@@ -23,7 +23,7 @@
 //        8    18  "TRUEVISION-XFILE" "." and a zero byte
 #include "tga_writer.h"
 
-#include "driver/messages.h"
+#include "common/messages.h"
 
 #include <cerrno>
 #include <cstddef>
@@ -46,7 +46,6 @@ constexpr int tga_offset_signature = 8;
 static_assert(tga_offset_signature + sizeof tga_signature == tga_footer_size, "footer layout");
 
 constexpr const char image_error[] = "Error writing image data to output file";
-constexpr const char footer_error[] = "Error writing TGA footer to output file";
 
 static void put_u16(unsigned char *bytes, std::uint32_t value) {
     bytes[0] = static_cast<unsigned char>(value & 0xFF);
@@ -104,7 +103,7 @@ int write_tga_footer(std::FILE *output) {
     // Until the buffer is flushed, a full disk has not shown itself yet.
     if (std::fwrite(footer, 1, sizeof footer, output) != sizeof footer ||
         std::fflush(output) != 0) {
-        show_message(message_error, "%s: %s", footer_error, std::strerror(errno));
+        show_message(message_error, "%s: %s", tga_footer_error, std::strerror(errno));
         return 1;
     }
     return 0;

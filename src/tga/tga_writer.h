@@ -2,7 +2,7 @@
 #ifndef DXTC2TGA_TGA_TGA_WRITER_H
 #define DXTC2TGA_TGA_TGA_WRITER_H
 
-#include "dds/image.h"
+#include "common/image.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -21,6 +21,10 @@ int write_tga_header(std::FILE *output, const image *img);
 // write request. Called once per band, from the bottom band up, it writes
 // the image's rows one band after another.
 int write_tga_image(std::FILE *output, const image *img);
+
+// What a failed write of the footer shows, before ": " and the reason; the
+// driver shows it too when the whole file cannot be put in place at the end.
+constexpr char tga_footer_error[] = "Error writing TGA footer to output file";
 
 // The 26-byte footer, then everything still buffered is flushed to the file.
 int write_tga_footer(std::FILE *output);

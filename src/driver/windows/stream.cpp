@@ -1,5 +1,5 @@
 // Streaming on Windows: the input's size and place, and the output's space.
-#include "platform.h"
+#include "driver/platform.h"
 
 #include <windows.h>
 

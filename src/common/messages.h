@@ -1,6 +1,9 @@
-// The one way every stage reports to the user.
-#ifndef DXTC2TGA_DRIVER_MESSAGES_H
-#define DXTC2TGA_DRIVER_MESSAGES_H
+// The one way every stage reports to the user. The stages below the driver
+// (the DDS reader, the decoder, the TGA writer) report through this; how a
+// message reaches the user is the platform's, supplied by the driver
+// (platform_show_message, defined in src/driver/<platform>/platform.cpp).
+#ifndef DXTC2TGA_COMMON_MESSAGES_H
+#define DXTC2TGA_COMMON_MESSAGES_H
 
 #include <cstddef>
 #include <cstdio>
@@ -50,8 +53,15 @@ std::size_t escape_control_bytes(const char *text, char *shown, std::size_t size
 // kept, not copied. Only the POSIX build shows it, before the text.
 void set_message_file(const char *name);
 
-// Formats the text like printf and shows it; returns what the platform's
-// message box returned, which no caller uses.
-int show_message(int kind, const char *format, ...) DXTC_PRINTF_FORMAT(2, 3);
+// Formats the text like printf and shows it.
+void show_message(int kind, const char *format, ...) DXTC_PRINTF_FORMAT(2, 3);
+
+// Shows an already formatted message of the given kind, captioned
+// "DXTC Conversion", and returns once the user has seen it. Both `text` and
+// `file`, the file the message is about (null: none), have their control
+// bytes escaped. A terminal shows the file of an error before the text, so
+// that a loop over many files tells which one failed; the message box
+// shows the text alone. Each platform's driver defines it.
+void platform_show_message(int kind, const char *file, const char *text);
 
 #endif

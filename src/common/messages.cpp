@@ -1,6 +1,5 @@
 #include "messages.h"
 
-#include "platform.h"
 #include "utf8.h"
 
 #include <cstdarg>
@@ -64,7 +63,7 @@ std::size_t escape_control_bytes(const char *text, char *shown, std::size_t size
     return length;
 }
 
-int show_message(int kind, const char *format, ...) {
+void show_message(int kind, const char *format, ...) {
     char text[message_buffer_size];
     va_list arguments;
     va_start(arguments, format);
@@ -92,5 +91,5 @@ int show_message(int kind, const char *format, ...) {
         escape_control_bytes(file_cut, file_shown, sizeof file_shown);
         file = file_shown;
     }
-    return platform_show_message(kind, file, shown);
+    platform_show_message(kind, file, shown);
 }

@@ -1,5 +1,5 @@
 // Streaming on POSIX: the input's size and place, and hints to the kernel.
-#include "platform.h"
+#include "driver/platform.h"
 
 #include <cerrno>
 #include <cstdint>

@@ -1,9 +1,10 @@
 // The platform layer on Windows: a modal message box for every message and
 // the common save dialog for the output name. The output file is written by
-// output_file_windows.cpp; only these files include the Windows headers.
-#include "convert.h"
-#include "messages.h"
-#include "platform.h"
+// output_file.cpp beside it; only the files of this folder include the
+// Windows headers.
+#include "driver/platform.h"
+#include "common/messages.h"
+#include "driver/convert.h"
 
 // windows.h first: commdlg.h needs the types it declares.
 #include <windows.h>
@@ -35,9 +36,9 @@ static_assert(sizeof(void *) != 8 || save_request_size == 136, "the 64-bit recor
 
 // The box shows the text alone: the file it is about is the one the user
 // dropped or chose.
-int platform_show_message(int kind, const char *, const char *text) {
+void platform_show_message(int kind, const char *, const char *text) {
     // No owner window: the program has none.
-    return MessageBoxA(nullptr, text, message_caption, static_cast<UINT>(kind));
+    MessageBoxA(nullptr, text, message_caption, static_cast<UINT>(kind));
 }
 
 const char platform_manual[] = "README.txt beside dxtc2tga.exe";

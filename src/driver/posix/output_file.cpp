@@ -11,9 +11,9 @@
 // that cannot be had - another name, another owner, an attribute we cannot
 // copy, a folder we may not write in - the file is written in place. Every
 // such question is settled when the output is opened, before the long work.
-#include "platform.h"
+#include "driver/platform.h"
 
-#include "dds/dds_header.h"
+#include "dds/dds_reader.h"
 
 #include <cerrno>
 #include <climits>

@@ -1,9 +1,9 @@
 // The platform layer on POSIX systems: messages go to standard error, the
 // save dialog is a question on the terminal, and the output file is put in
-// place only once it is whole (output_file_posix.cpp).
-#include "convert.h"
-#include "messages.h"
-#include "platform.h"
+// place only once it is whole (output_file.cpp beside it).
+#include "driver/platform.h"
+#include "common/messages.h"
+#include "driver/convert.h"
 
 #include <cerrno>
 #include <climits>
@@ -34,7 +34,7 @@ static void write_escaped(std::FILE *stream, const char *text) {
 // handed over in one write, so that the messages of runs sharing a terminal
 // or a log do not interleave. Its buffer is static rather than allocated:
 // the message that says memory ran out must still be shown.
-int platform_show_message(int kind, const char *file, const char *text) {
+void platform_show_message(int kind, const char *file, const char *text) {
     static const char error_label[] = "error: ";
     constexpr std::size_t file_shown = std::size_t{escaped_size_per_byte} * (message_file_size - 1);
     constexpr std::size_t text_shown =
@@ -56,7 +56,6 @@ int platform_show_message(int kind, const char *file, const char *text) {
             break;
         written += static_cast<std::size_t>(result);
     }
-    return 1; // the OK button
 }
 
 const char platform_manual[] = "man dxtc2tga";

@@ -1,8 +1,8 @@
 // Cutting text to a buffer without splitting a character. Names and messages
 // carry UTF-8 wherever the system runs the ANSI calls in UTF-8 (Windows with
 // the application manifest, and POSIX systems as a rule).
-#ifndef DXTC2TGA_DRIVER_UTF8_H
-#define DXTC2TGA_DRIVER_UTF8_H
+#ifndef DXTC2TGA_COMMON_UTF8_H
+#define DXTC2TGA_COMMON_UTF8_H
 
 #include <cstddef>
 

@@ -1,6 +1,6 @@
-#include "dds/dds_header.h"
+#include "common/messages.h"
+#include "dds/dds_reader.h"
 #include "dds_builder.h"
-#include "driver/messages.h"
 #include "recording_platform.h"
 
 #include <gtest/gtest.h>

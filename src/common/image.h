@@ -1,8 +1,8 @@
 // The one record that passes between the conversion stages, and its pixel.
 // A band of rows of a larger image, converted on its own, is described by a
 // record of its own: the image's width and fourcc, the band's height.
-#ifndef DXTC2TGA_DDS_IMAGE_H
-#define DXTC2TGA_DDS_IMAGE_H
+#ifndef DXTC2TGA_COMMON_IMAGE_H
+#define DXTC2TGA_COMMON_IMAGE_H
 
 #include <cstdint>
 

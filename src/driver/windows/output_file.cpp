@@ -13,8 +13,8 @@
 // rand_s, the system's random numbers, is declared only on request.
 #define _CRT_RAND_S
 
-#include "dds/dds_header.h"
-#include "platform.h"
+#include "dds/dds_reader.h"
+#include "driver/platform.h"
 
 #include <windows.h>
 

@@ -22,15 +22,20 @@
 //
 // Only the top-level image is converted: mipmaps, cube faces and volume
 // slices that follow it are accepted and never read.
-#include "dds_header.h"
+#include "dds_reader.h"
 
-#include "driver/messages.h"
+#include "common/messages.h"
+#include "dxtc.h"
 
 #include <cerrno>
 #include <cstring>
 
 constexpr std::uint32_t dds_header_size = 124;
 static_assert(dds_data_offset == 4 + dds_header_size, "the signature, then the header");
+
+// The most block data read with one request: a runtime may count a request
+// in 32 bits, and 64 MiB is long enough to cost nothing per request.
+constexpr std::size_t bytes_per_read = std::size_t{1} << 26;
 
 // Header offsets of the fields the reader looks at.
 constexpr int header_offset_size = 0;
@@ -115,5 +120,36 @@ int read_dds_header(std::FILE *input, image *img) {
     img->width = static_cast<std::int32_t>(width);
     img->height = static_cast<std::int32_t>(height);
     img->fourcc = code;
+    return 0;
+}
+
+std::uint64_t image_data_size(const image *img) {
+    const std::uint64_t blocks_across =
+        (static_cast<std::uint64_t>(img->width) + block_side - 1) / block_side;
+    const std::uint64_t blocks_down =
+        (static_cast<std::uint64_t>(img->height) + block_side - 1) / block_side;
+    return blocks_across * blocks_down * block_size_of(img->fourcc);
+}
+
+int check_image_data_size(const image *img, std::uint64_t available) {
+    if (available >= image_data_size(img))
+        return 0;
+    show_message(message_error, "%s: %s", read_data_error, end_of_file_reason);
+    return 1;
+}
+
+int read_image_data(std::FILE *input, const image *img, unsigned char *data) {
+    std::uint64_t remaining = image_data_size(img);
+    while (remaining > 0) {
+        const std::size_t wanted =
+            remaining < bytes_per_read ? static_cast<std::size_t>(remaining) : bytes_per_read;
+        if (std::fread(data, 1, wanted, input) != wanted) {
+            show_message(message_error, "%s: %s", read_data_error,
+                         read_failure_reason(input, errno));
+            return 1;
+        }
+        data += wanted;
+        remaining -= wanted;
+    }
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "recording_platform.h"
 
+#include "common/messages.h"
 #include "driver/platform.h"
 
 #include <cerrno>
@@ -25,6 +26,14 @@ void platform_show_message(int kind, const char *file, const char *text) {
 }
 
 const char platform_manual[] = "the manual";
+
+void platform_show_text(const char *text) {
+    recorded_messages.push_back({message_information, text, ""});
+}
+
+int platform_confirm_replace(const char *) {
+    return -1;
+}
 
 int platform_is_folder(const char *name) {
     struct stat status;

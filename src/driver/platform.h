@@ -16,6 +16,16 @@ int platform_is_folder(const char *name);
 // Where the help points for more: the manual page, or the README beside the exe.
 extern const char platform_manual[];
 
+// Shows text the user asked for (the help, the version): on standard output
+// with no caption where there is a console or terminal, in an information
+// box on the Windows desktop.
+void platform_show_text(const char *text);
+
+// Asks whether the existing file `name`, which is no TGA file, may be
+// replaced by the TGA file. Returns 1 when a person agreed, 0 when they
+// declined, and -1 when nobody can be asked (no terminal).
+int platform_confirm_replace(const char *name);
+
 // What the save dialog settled on.
 enum dialog_outcome {
     dialog_no_name,       // cancelled or failed: see the error code

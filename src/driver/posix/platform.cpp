@@ -60,6 +60,16 @@ void platform_show_message(int kind, const char *file, const char *text) {
 
 const char platform_manual[] = "man dxtc2tga";
 
+void platform_show_text(const char *text) {
+    std::fputs(text, stdout);
+    std::fflush(stdout);
+}
+
+// Nobody is asked yet: the caller refuses the file.
+int platform_confirm_replace(const char *) {
+    return -1;
+}
+
 int platform_is_folder(const char *name) {
     struct stat status;
     return stat(name, &status) == 0 && S_ISDIR(status.st_mode);

@@ -43,6 +43,18 @@ void platform_show_message(int kind, const char *, const char *text) {
 
 const char platform_manual[] = "README.txt beside dxtc2tga.exe";
 
+void platform_show_text(const char *text) {
+    MessageBoxA(nullptr, text, message_caption, MB_OK | MB_ICONINFORMATION);
+}
+
+int platform_confirm_replace(const char *name) {
+    static char question[message_buffer_size];
+    std::snprintf(question, sizeof question, "%s is not a TGA file. Replace it?", name);
+    // No is the default button: Enter keeps the file.
+    return MessageBoxA(nullptr, question, message_caption,
+                       MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) == IDYES;
+}
+
 int platform_is_folder(const char *name) {
     const DWORD attributes = GetFileAttributesA(name);
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;

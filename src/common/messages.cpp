@@ -2,6 +2,7 @@
 
 #include "utf8.h"
 
+#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -14,6 +15,19 @@ constexpr unsigned char delete_byte = 0x7F;
 constexpr unsigned char c1_first = 0x80;
 constexpr unsigned char c1_last = 0x9F;
 constexpr unsigned char c1_utf8_lead = 0xC2;
+// The bidirectional controls that reorder the rest of a line, in UTF-8:
+// embeddings and overrides U+202A-U+202E (E2 80 AA-AE) and isolates
+// U+2066-U+2069 (E2 81 A6-A9). A name holding one could show as another.
+constexpr unsigned char bidi_lead = 0xE2;
+constexpr unsigned char bidi_embedding_second = 0x80;
+constexpr unsigned char bidi_embedding_first = 0xAA;
+constexpr unsigned char bidi_embedding_last = 0xAE;
+constexpr unsigned char bidi_isolate_second = 0x81;
+constexpr unsigned char bidi_isolate_first = 0xA6;
+constexpr unsigned char bidi_isolate_last = 0xA9;
+
+// How an empty file name is shown, so that it can be seen.
+constexpr const char empty_name_shown[] = "''";
 
 // The file the messages are about, or null.
 static const char *message_file;
@@ -26,14 +40,23 @@ void set_message_file(const char *name) {
     message_file = name;
 }
 
-// How many bytes at `text` are one control character to be escaped (1 or
-// 2), or 0 when it is none.
+static int is_bidi_control(const unsigned char *c) {
+    return c[0] == bidi_lead && ((c[1] == bidi_embedding_second && c[2] >= bidi_embedding_first &&
+                                  c[2] <= bidi_embedding_last) ||
+                                 (c[1] == bidi_isolate_second && c[2] >= bidi_isolate_first &&
+                                  c[2] <= bidi_isolate_last));
+}
+
+// How many bytes at `text` are one control character to be escaped (1 to
+// 3), or 0 when it is none.
 static std::size_t control_length(const char *text, std::size_t character) {
     const unsigned char *c = reinterpret_cast<const unsigned char *>(text);
     if (c[0] < c0_end || c[0] == delete_byte)
         return 1;
     if (character == 2 && c[0] == c1_utf8_lead && c[1] <= c1_last)
         return 2;
+    if (character == 3 && is_bidi_control(c))
+        return 3;
     if (character == 0 && c[0] >= c1_first && c[0] <= c1_last)
         return 1;
     return 0;
@@ -63,6 +86,27 @@ std::size_t escape_control_bytes(const char *text, char *shown, std::size_t size
     return length;
 }
 
+// Whether `shown` begins with an escape \xHH as escape_control_bytes writes it.
+static int is_escape(const char *shown) {
+    return shown[0] == '\\' && shown[1] == 'x' &&
+           std::isxdigit(static_cast<unsigned char>(shown[2])) &&
+           std::isxdigit(static_cast<unsigned char>(shown[3]));
+}
+
+std::size_t shown_cut_length(const char *shown, std::size_t limit) {
+    std::size_t length = 0;
+    while (shown[length] != '\0') {
+        const std::size_t character = utf8_character_length(shown + length);
+        const std::size_t bytes = is_escape(shown + length) ? escaped_size_per_byte
+                                  : character != 0          ? character
+                                                            : 1;
+        if (length + bytes > limit)
+            break;
+        length += bytes;
+    }
+    return length;
+}
+
 void show_message(int kind, const char *format, ...) {
     char text[message_buffer_size];
     va_list arguments;
@@ -89,7 +133,7 @@ void show_message(int kind, const char *format, ...) {
         std::memcpy(file_cut, message_file, file_length);
         file_cut[file_length] = '\0';
         escape_control_bytes(file_cut, file_shown, sizeof file_shown);
-        file = file_shown;
+        file = file_length > 0 ? file_shown : empty_name_shown;
     }
     platform_show_message(kind, file, shown);
 }

@@ -44,9 +44,16 @@ const char *read_failure_reason(std::FILE *stream, int error);
 // byte written as \xHH, so that a message or a name stays one line and
 // cannot drive a terminal: C0 (0x00-0x1F), DEL (0x7F), and C1, both the
 // characters U+0080-U+009F in UTF-8 (each of their two bytes escaped) and
-// the bytes 0x80-0x9F where they are no part of a UTF-8 character. Stops
-// before a character or escape that would not fit. Returns the length.
+// the bytes 0x80-0x9F where they are no part of a UTF-8 character; and the
+// bidirectional controls that reorder a line, U+202A-U+202E and
+// U+2066-U+2069 (each of their three bytes escaped). Stops before a
+// character or escape that would not fit. Returns the length.
 std::size_t escape_control_bytes(const char *text, char *shown, std::size_t size);
+
+// The length of the longest start of `shown`, a text escaped as above, that
+// is at most `limit` bytes and ends neither inside a UTF-8 character nor
+// inside an escape.
+std::size_t shown_cut_length(const char *shown, std::size_t limit);
 
 // Names the file the following error messages are about (the input while it
 // is read, the output while it is written), or none with null. The name is
@@ -58,10 +65,10 @@ void show_message(int kind, const char *format, ...) DXTC_PRINTF_FORMAT(2, 3);
 
 // Shows an already formatted message of the given kind, captioned
 // "DXTC Conversion", and returns once the user has seen it. Both `text` and
-// `file`, the file the message is about (null: none), have their control
-// bytes escaped. A terminal shows the file of an error before the text, so
-// that a loop over many files tells which one failed; the message box
-// shows the text alone. Each platform's driver defines it.
+// `file`, the file the message is about (null: none; an empty name is
+// shown as ''), have their control bytes escaped. A terminal shows the file of an error before the
+// text, so that a loop over many files tells which one failed; the message box shows the text
+// alone. Each platform's driver defines it.
 void platform_show_message(int kind, const char *file, const char *text);
 
 #endif

@@ -14,6 +14,8 @@
 #include <cstring>
 
 constexpr const char open_output_error[] = "Error opening output file";
+constexpr const char no_output_name_error[] =
+    "Not a regular file; give the output name on the command line";
 
 // The program path as invoked, for the usage message.
 static const char *program_name;
@@ -23,23 +25,50 @@ static void show_usage() {
     show_message(message_error, "Usage: %s inputfile.dds outputfile.tga", program_name);
 }
 
+// What --help shows: the usage, what the program does, the output-name rule,
+// the exit codes and where the rest is. The program name and the manual's
+// place fill the two %s.
+constexpr const char help_format[] =
+    "Usage: %s inputfile.dds [outputfile.tga | folder]\n"
+    "Converts a DXT1, DXT3 or DXT5 DDS texture to a 32-bit TGA image.\n"
+    "Without an output name, the input name with .dds replaced by .tga (or .tga\n"
+    "appended) is proposed, and a person at the terminal is asked to confirm it;\n"
+    "a folder as output receives the file under that name.\n"
+    "Exit status: 0 converted (or the question cancelled), 1 usage, 2 input not\n"
+    "opened, 3 not a DXT1/3/5 DDS file, 4 out of memory, 5 image data cut short,\n"
+    "6 output not opened, 7 to 9 output not written, 9 also no output name.\n"
+    "More: %s\n";
+
 // Shows the help or the version when `argument`, the only one, asks for it.
 // Only called once no file of that name was found: a file named "--help"
 // is converted like any other.
 static int show_requested_text(const char *argument) {
     if (std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0) {
-        // One short paragraph: the manual page or the README has the rest.
-        show_message(message_information,
-                     "Usage: %s inputfile.dds [outputfile.tga | folder]  Converts a DXT1, DXT3 "
-                     "or DXT5 DDS texture to a 32-bit TGA image. More: %s",
-                     program_name, platform_manual);
-        return 1;
+        // The program name as invoked, its control bytes escaped like a
+        // message's, at any length.
+        const std::size_t name_length = std::strlen(program_name);
+        char *name = static_cast<char *>(std::malloc(name_length * escaped_size_per_byte + 1));
+        const std::size_t size =
+            sizeof help_format + name_length * escaped_size_per_byte + std::strlen(platform_manual);
+        char *text = static_cast<char *>(std::malloc(size));
+        if (name == nullptr || text == nullptr) {
+            std::free(name);
+            std::free(text);
+            show_message(message_error, "Unable to allocate memory for buffer");
+            return exit_allocate;
+        }
+        escape_control_bytes(program_name, name, name_length * escaped_size_per_byte + 1);
+        std::snprintf(text, size, help_format, name, platform_manual);
+        platform_show_text(text);
+        std::free(name);
+        std::free(text);
+        return exit_success;
     }
     if (std::strcmp(argument, "--version") == 0) {
-        show_message(message_information, "dxtc2tga %s", DXTC2TGA_VERSION);
-        return 1;
+        platform_show_text("dxtc2tga " DXTC2TGA_VERSION "\n");
+        return exit_success;
     }
-    return 0;
+    return -1;
 }
 
 // The image is converted a band of rows at a time, from the bottom band up
@@ -189,6 +218,13 @@ static int convert_input(run *r) {
         }
         r->output_name = chosen_name;
     } else if (r->output_name == nullptr) {
+        // A pipe or a device has no name to make a file's from ("/dev/stdin"
+        // would give "/dev/stdin.tga"): refused before anything is read.
+        std::uint64_t size = 0;
+        if (!platform_input_size(r->input, &size)) {
+            show_message(message_error, "%s", no_output_name_error);
+            return exit_save_dialog;
+        }
         switch (choose_output_name(r->input_name, chosen_name)) {
         case output_name_chosen:
             break;
@@ -265,8 +301,11 @@ int convert_main(int argc, char **argv) {
     std::FILE *input = platform_open_input(input_name);
     if (input == nullptr) {
         const int error = errno;
-        if (error == ENOENT && output_name == nullptr && show_requested_text(input_name))
-            return exit_success;
+        if (error == ENOENT && output_name == nullptr) {
+            const int code = show_requested_text(input_name);
+            if (code >= 0)
+                return code;
+        }
         show_message(message_error, "%s: %s", "Error opening input file", std::strerror(error));
         return exit_open_input;
     }

@@ -3,6 +3,7 @@
 // place only once it is whole (output_file.cpp beside it).
 #include "driver/platform.h"
 #include "common/messages.h"
+#include "dds/dds_reader.h"
 #include "driver/convert.h"
 
 #include <cerrno>
@@ -30,21 +31,25 @@ static void write_escaped(std::FILE *stream, const char *text) {
 }
 
 // Every message goes to standard error, the completion message too: standard
-// output may be the very file or pipe the TGA is written to. The line is
-// handed over in one write, so that the messages of runs sharing a terminal
-// or a log do not interleave. Its buffer is static rather than allocated:
-// the message that says memory ran out must still be shown.
+// output may be the very file or pipe the TGA is written to. What follows
+// the caption ("error: FILE: TEXT") is cut to 1023 characters as the text
+// alone is, at a whole character or escape. The line is handed over in one
+// write, so that the messages of runs sharing a terminal or a log do not
+// interleave. Its buffers are static rather than allocated: the message
+// that says memory ran out must still be shown.
 void platform_show_message(int kind, const char *file, const char *text) {
     static const char error_label[] = "error: ";
     constexpr std::size_t file_shown = std::size_t{escaped_size_per_byte} * (message_file_size - 1);
     constexpr std::size_t text_shown =
         std::size_t{escaped_size_per_byte} * (message_buffer_size - 1);
-    static char
-        line[sizeof message_caption + 2 + sizeof error_label + file_shown + 2 + text_shown + 2];
+    static char body[sizeof error_label + file_shown + 2 + text_shown + 1];
     const int error = kind != message_information;
-    int length = std::snprintf(line, sizeof line, "%s: %s%s%s%s\n", message_caption,
-                               error ? error_label : "", error && file ? file : "",
-                               error && file ? ": " : "", text);
+    std::snprintf(body, sizeof body, "%s%s%s%s", error ? error_label : "",
+                  error && file ? file : "", error && file ? ": " : "", text);
+    body[shown_cut_length(body, message_buffer_size - 1)] = '\0';
+
+    static char line[sizeof message_caption + 2 + message_buffer_size + 1];
+    int length = std::snprintf(line, sizeof line, "%s: %s\n", message_caption, body);
     if (length >= static_cast<int>(sizeof line))
         length = static_cast<int>(sizeof line) - 1;
     std::size_t written = 0;
@@ -75,10 +80,32 @@ int platform_is_folder(const char *name) {
     return stat(name, &status) == 0 && S_ISDIR(status.st_mode);
 }
 
+// Whether a person can be asked a question: one that sees it on standard
+// error and answers on standard input, both a terminal. With either one
+// redirected (`2>log`, `<list`), nobody would see it or answer it.
+static int person_can_answer() {
+    return isatty(STDIN_FILENO) && isatty(STDERR_FILENO);
+}
+
 // Whether anything, even a dangling symbolic link, has that name.
 static int name_taken(const char *name) {
     struct stat status;
     return lstat(name, &status) == 0;
+}
+
+// Whether `name` is a regular file that starts with the DDS signature. Opened
+// without waiting, as a named pipe would make it wait for a writer.
+static int is_dds_file(const char *name) {
+    const int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    struct stat status;
+    unsigned char start[dds_signature_size];
+    const int dds = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
+                    pread(fd, start, sizeof start, 0) == static_cast<ssize_t>(sizeof start) &&
+                    is_dds_signature(start);
+    close(fd);
+    return dds;
 }
 
 // Reads one line from standard input without its line end into `*line`
@@ -135,6 +162,13 @@ static dialog_outcome ask_on_terminal(char *name, unsigned size, unsigned long *
             *error = dialog_error_name_too_long;
             break;
         }
+        // A texture is never replaced, the input included: say so now rather
+        // than after the question and the decoding.
+        if (is_dds_file(answer)) {
+            write_escaped(stderr, answer);
+            std::fputs(" is a DDS file; give the name of a TGA file.\n", stderr);
+            continue;
+        }
         dialog_outcome outcome = dialog_chosen_free;
         if (name_taken(answer)) {
             write_escaped(stderr, answer);
@@ -161,7 +195,7 @@ int platform_full_path(const char *, char *, unsigned) {
 
 dialog_outcome platform_save_dialog(char *name, unsigned size, const char *, unsigned long *error) {
     *error = 0;
-    if (isatty(STDIN_FILENO))
+    if (person_can_answer())
         return ask_on_terminal(name, size, error);
     // Nobody can be asked: the proposal stands unless it would replace a file.
     return name_taken(name) ? dialog_name_exists : dialog_taken_unasked;

@@ -128,9 +128,16 @@ TEST(escape_control_bytes, shows_c0_delete_and_c1_as_hex) {
         {"CSI \xc2\x9b in UTF-8", "CSI \\xC2\\x9B in UTF-8"},         // U+009B
         {"\xc2\x80\xc2\x9f\xc2\xa0", "\\xC2\\x80\\xC2\\x9F\xc2\xa0"}, // U+00A0 is no control
         {"\xd1\x80\xd0\x9f \xc3\xa9 \xe2\x80\x9c",
-         "\xd1\x80\xd0\x9f \xc3\xa9 \xe2\x80\x9c"}, // "р П é “"
-        {"\xe9\xff\xa0", "\xe9\xff\xa0"},           // Latin-1 bytes beyond C1 stay as they are
-        {"\xe0\x80\x80", "\xe0\\x80\\x80"},         // an overlong form is no character
+         "\xd1\x80\xd0\x9f \xc3\xa9 \xe2\x80\x9c"},     // "р П é “"
+        {"\xe9\xff\xa0", "\xe9\xff\xa0"},               // Latin-1 bytes beyond C1 stay as they are
+        {"\xe0\x80\x80", "\xe0\\x80\\x80"},             // an overlong form is no character
+        {"x\xc1\x9b \xc0\x9b", "x\xc1\\x9B \xc0\\x9B"}, // C0 and C1 begin no character
+        {"\xf5\x9b \xf7\x80", "\xf5\\x9B \xf7\\x80"},   // nor do F5 to F7
+        {"a\xe2\x80\xae"
+         "b \xe2\x81\xa6\xe2\x81\xa9", // U+202E, U+2066, U+2069
+         "a\\xE2\\x80\\xAEb \\xE2\\x81\\xA6\\xE2\\x81\\xA9"},
+        {"\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\xaa",
+         "\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\xaa"}, // their neighbours are no controls
     };
     for (const auto &c : cases) {
         char shown[64];

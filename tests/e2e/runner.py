@@ -24,16 +24,20 @@ class Result:
 
 
 def shown(name):
-    """A name as the program shows it: control bytes as \\xHH (C0, DEL, and
-    C1 both as U+0080-U+009F and as bytes outside any UTF-8 character), the
-    rest as it is, read back as UTF-8 like the messages."""
+    """A name as the program shows it: control bytes as \\xHH (C0, DEL, C1
+    both as U+0080-U+009F and as bytes outside any UTF-8 character, and the
+    bidirectional controls U+202A-U+202E and U+2066-U+2069, byte by byte),
+    the rest as it is, read back as UTF-8 like the messages; an empty name
+    as ''."""
+    if name == "":
+        return "''"
     shown_bytes = b""
     for c in os.fsencode(name).decode("utf-8", errors="surrogateescape"):
         code = ord(c)
         if code < 0x20 or code == 0x7F or 0xDC80 <= code <= 0xDC9F:
             shown_bytes += b"\\x%02X" % (code & 0xFF)
-        elif 0x80 <= code <= 0x9F:
-            shown_bytes += b"\\xC2\\x%02X" % code
+        elif 0x80 <= code <= 0x9F or 0x202A <= code <= 0x202E or 0x2066 <= code <= 0x2069:
+            shown_bytes += b"".join(b"\\x%02X" % byte for byte in c.encode())
         else:
             shown_bytes += os.fsencode(c)
     return shown_bytes.decode("utf-8", errors="replace")

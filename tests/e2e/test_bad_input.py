@@ -25,6 +25,7 @@ READ_SIGNATURE = "Error reading DDS signature from input file"
 READ_HEADER = "Error reading DDS header from input file"
 READ_DATA = "Error reading image data from input file"
 END = ": Unexpected end of file"
+NO_NAME = "Not a regular file; give the output name on the command line"
 
 
 # One block per format whose rows, left to right, are red, blue and the two
@@ -65,6 +66,9 @@ def rows():
                        (b"\x1b[2J", "\\x1B[2J"),  # control bytes shown, not sent to the terminal
                        (b"\x9b2J\x9c", "\\x9B2J\\x9C"),  # C1 as bytes outside a character
                        (b"\xc2\x9b2J", "\\xC2\\x9B2J"),  # and as U+009B in UTF-8
+                       (b"x\xc1\x9bJ", "x\ufffd\\x9BJ"),  # C0, C1, F5-F7 begin no character
+                       (b"\xe2\x80\xaeX", "\\xE2\\x80\\xAEX"),  # U+202E would reorder the line
+                       (b"\xe2\x81\xa9X", "\\xE2\\x81\\xA9X"),  # U+2069, an isolate's end
                        (b"\xd1\x80\xd0\x9f", "\u0440\u041f")]:  # Cyrillic "рП" is no control
         yield f"code {code!r}", dds(8, 8, code, good[128:]), 3, UNSUPPORTED.format(text), None
     # The checks run in order: the first field that is wrong is the one reported.
@@ -181,6 +185,18 @@ class BadInput(Converter):
                 os.close(keep)
                 self.assertEqual((result.code, result.messages), (0, COMPLETE))
                 self.assertEqual(self.read("out.tga"), expected)
+            # No name is made from a pipe's ("/dev/stdin.tga"), and none is
+            # asked for. Standard input through a private link, so that a
+            # proposal could only land here, not in /dev.
+            if not os.path.islink(self.path("stdin")):
+                os.symlink("/proc/self/fd/0", self.path("stdin"))
+            for command in ['cat in.dds | "$0" stdin', '"$0" <(cat in.dds)']:
+                with self.subTest(command, width=width):
+                    proc = subprocess.run(["bash", "-c", command, RUNNER_EXE], cwd=self.dir,
+                                          capture_output=True, timeout=120)
+                    messages, _ = parse_messages(proc.stdout, proc.stderr, ["stdin", "/dev/fd/63"])
+                    self.assertEqual((proc.returncode, messages), (9, [("error", NO_NAME)]))
+                    self.assertNotIn("stdin.tga", os.listdir(self.dir))
             with self.subTest("cat in.dds | dxtc2tga /dev/stdin out.tga", width=width):
                 proc = subprocess.run(["sh", "-c", 'cat in.dds | "$0" /dev/stdin out.tga', RUNNER_EXE],
                                       cwd=self.dir, capture_output=True, timeout=120)

@@ -198,9 +198,13 @@ class CommandLine(Converter):
     def test_usage_names_the_program_as_invoked(self):
         usage = "Usage: {} inputfile.dds outputfile.tga"
         self.check(self.run_tool(argv0="prog"), 1, "error", usage.format("prog"))
-        # Messages are cut to 1023 characters.
+        # Messages are cut to 1023 characters, one of 1024 too; on a terminal
+        # that counts from the end of the caption, "error: " included.
+        room = 1023 - (len("error: ") if RUNNER.native else 0)
         result = self.run_tool(argv0="p" * 2000)
-        self.check(result, 1, "error", "Usage: " + "p" * (1023 - len("Usage: ")))
+        self.check(result, 1, "error", "Usage: " + "p" * (room - len("Usage: ")))
+        result = self.run_tool(argv0="p" * (room - 35))
+        self.check(result, 1, "error", usage.format("p" * (room - 35))[:-1])
 
     def test_input_cannot_be_opened(self):
         for name in ["", "missing.dds", "-h", "/x"]:
@@ -234,11 +238,27 @@ class CommandLine(Converter):
              os.path.join("no-such-folder", "out.tga")),
             (["in.dds", "in.dds"], 6, "in.dds"),
             (["e\x1b[2J\x9b.dds", "out.tga"], 2, "e\x1b[2J\x9b.dds"),  # shown escaped
+            (["r\u202eabc.dds", "out.tga"], 2, "r\u202eabc.dds"),  # so are the bidi controls
+            (["i\u2066\u2069.dds", "out.tga"], 2, "i\u2066\u2069.dds"),
+            (["", "out.tga"], 2, ""),  # shown as ''
+            (["in.dds", ""], 6, ""),
         ]
         for args, code, file in cases:
             with self.subTest(args):
                 result = self.run_tool(*args)
                 self.assertEqual((result.code, result.files), (code, [file]))
+
+    @unittest.skipUnless(RUNNER.native, "the message box shows the text alone")
+    def test_the_whole_line_after_the_caption_is_cut_to_1023_characters(self):
+        # At a whole character or escape; the longest name a path may have too.
+        for name, line in [("m" * 1100, "error: " + "m" * 1016),
+                           ("m" * 4096, "error: " + "m" * 1016),
+                           ("\u00e9" + "\x1b" * 400, "error: \u00e9" + "\\x1B" * 253)]:
+            with self.subTest(len(name)):
+                proc = subprocess.run([RUNNER.exe, name, "out.tga"], cwd=self.dir,
+                                      stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+                self.assertEqual((proc.returncode, proc.stdout), (2, b""))
+                self.assertEqual(proc.stderr.decode(), "DXTC Conversion: " + line + "\n")
 
     @unittest.skipUnless(RUNNER.native and shutil.which("strace"), "needs strace")
     def test_a_message_is_one_line_in_one_write(self):
@@ -261,13 +281,24 @@ class CommandLine(Converter):
     def test_help_and_version_when_no_file_has_that_name(self):
         with open(os.path.join(ROOT, "CMakeLists.txt")) as f:
             version = re.search(r"project\(dxtc2tga VERSION (\d+\.\d+\.\d+)", f.read()).group(1)
-        usage = f"Usage: {RUNNER.program_name} inputfile.dds [outputfile.tga | folder]  Converts a DXT1"
-        for argument, text in [("--help", usage), ("-h", usage), ("--version", "dxtc2tga " + version)]:
+        usage = f"Usage: {RUNNER.program_name} inputfile.dds [outputfile.tga | folder]"
+        manual = "More: man dxtc2tga" if RUNNER.native else "More: README.txt beside dxtc2tga.exe"
+        for argument, first, last in [("--help", usage, manual), ("-h", usage, manual),
+                                      ("--version", "dxtc2tga " + version, None)]:
             with self.subTest(argument):
-                result = self.run_tool(argument)
-                self.assertEqual((result.code, len(result.messages)), (0, 1), result.messages)
-                self.assertEqual(result.messages[0][0], "information")
-                self.assertTrue(result.messages[0][1].startswith(text), result.messages)
+                result = RUNNER.run([argument], cwd=self.dir)
+                if RUNNER.native:  # on standard output, with no caption, for $(dxtc2tga --version)
+                    self.assertEqual((result.code, result.messages), (0, []))
+                    lines = result.stray
+                else:  # the information box
+                    self.assertEqual((result.code, len(result.messages)), (0, 1), result.messages)
+                    self.assertEqual(result.messages[0][0], "information")
+                    lines = result.messages[0][1].splitlines()
+                self.assertEqual(lines[0], first)
+                if last is not None:  # usage, what, the name rule, the exit codes, the manual
+                    self.assertGreaterEqual(len(lines), 5, lines)
+                    self.assertEqual(lines[-1], last)
+                    self.assertIn("Exit status: 0", "\n".join(lines))
                 self.assertEqual(os.listdir(self.dir), [])
         # Not an option beside another name, nor as the output.
         self.check(self.run_tool("--version", "out.tga"), 2, "error",

@@ -22,10 +22,12 @@ class Prompt(Converter):
     def converse(self, args, exchange, line_editing=True):
         """Runs the converter on a pseudo-terminal. `exchange` lists what to
         wait for and what to answer (None: end of input). Without line
-        editing the terminal passes on lines longer than its 4096 bytes."""
+        editing the terminal passes on lines longer than its 4096 bytes, and
+        a carriage return as it is."""
         master, slave = pty.openpty()
         if not line_editing:
             attributes = termios.tcgetattr(slave)
+            attributes[0] &= ~termios.ICRNL
             attributes[3] &= ~termios.ICANON
             termios.tcsetattr(slave, termios.TCSANOW, attributes)
         proc = subprocess.Popen([RUNNER_EXE, *args], cwd=self.dir, stdin=slave, stderr=slave,
@@ -98,6 +100,38 @@ class Prompt(Converter):
         self.assertEqual(code, 0)
         self.assertEqual(os.listdir(self.path("sub.dir")), ["d.tga"])
         self.assertTrue(os.path.exists(self.path("e.tga")))
+
+    def test_a_dds_file_a_folder_to_be_or_a_line_end_is_no_answer(self):
+        self.write("a.dds", probe_6x5()[0])
+        self.write("other.dds", probe_6x5()[0])
+        code, screen, _ = self.converse(["a.dds"], [
+            ("Save as [a.tga]: ", "a.dds"),  # the input itself: never replaced
+            ("a.dds is a DDS file; give the name of a TGA file.", "other.dds"),
+            ("other.dds is a DDS file; give the name of a TGA file.", "missing/"),
+            ("That is a folder; give a file name.", "f\r")], line_editing=False)
+        self.assertEqual(code, 0, screen)
+        self.assertEqual(sorted(os.listdir(self.dir)), ["a.dds", "f.tga", "other.dds"])
+        self.assertEqual(self.read("a.dds"), probe_6x5()[0])
+
+    def test_nobody_is_asked_when_the_question_cannot_be_seen(self):
+        # At a terminal with standard error in a log, the question would wait
+        # unseen: the proposal is taken only when no file has its name.
+        source, expected = probe_6x5()
+        self.write("a.dds", source)
+        for existing, code in [(None, 0), (b"keep", 9)]:
+            with self.subTest(existing=existing):
+                if existing is not None:
+                    self.write("a.tga", existing)
+                master, slave = pty.openpty()
+                try:
+                    proc = subprocess.run([RUNNER_EXE, "a.dds"], cwd=self.dir, stdin=slave,
+                                          capture_output=True, timeout=30)
+                finally:
+                    os.close(slave)
+                    os.close(master)
+                self.assertEqual(proc.returncode, code, proc.stderr)
+                self.assertNotIn(b"Save as", proc.stderr)
+                self.assertEqual(self.read("a.tga"), existing or expected)
 
     def test_replacing_is_asked_and_no_asks_again(self):
         source, expected = probe_6x5()
@@ -179,10 +213,12 @@ class Prompt(Converter):
 
     def test_a_name_longer_than_any_path_fails(self):
         self.write("a.dds", probe_6x5()[0])
-        code, screen, _ = self.converse(["a.dds"], [("Save as [a.tga]: ", "n" * 5000)],
-                                        line_editing=False)
-        self.assertEqual(code, 9)
-        self.assertIn("DXTC Conversion: error: a.dds: Save dialog error: 0x3003", screen)
+        for length in [4100, 5000]:
+            with self.subTest(length):
+                code, screen, _ = self.converse(["a.dds"], [("Save as [a.tga]: ", "n" * length)],
+                                                line_editing=False)
+                self.assertEqual(code, 9)
+                self.assertIn("DXTC Conversion: error: a.dds: Save dialog error: 0x3003", screen)
 
 
 def imagemagick_reads_dds():

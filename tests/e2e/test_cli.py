@@ -286,11 +286,13 @@ class CommandLine(Converter):
         for argument, first, last in [("--help", usage, manual), ("-h", usage, manual),
                                       ("--version", "dxtc2tga " + version, None)]:
             with self.subTest(argument):
-                result = RUNNER.run([argument], cwd=self.dir)
                 if RUNNER.native:  # on standard output, with no caption, for $(dxtc2tga --version)
-                    self.assertEqual((result.code, result.messages), (0, []))
-                    lines = result.stray
+                    proc = subprocess.run([RUNNER.exe, argument], cwd=self.dir, capture_output=True,
+                                          stdin=subprocess.DEVNULL, timeout=60)
+                    self.assertEqual((proc.returncode, proc.stderr), (0, b""))
+                    lines = proc.stdout.decode().splitlines()
                 else:  # the information box
+                    result = self.run_tool(argument)
                     self.assertEqual((result.code, len(result.messages)), (0, 1), result.messages)
                     self.assertEqual(result.messages[0][0], "information")
                     lines = result.messages[0][1].splitlines()

@@ -13,7 +13,7 @@ import unittest
 
 from ddsfile import dds
 from runner import RUNNER_EXE, parse_messages
-from test_cli import COMPLETE, Converter, probe_6x5
+from test_cli import COMPLETE, ROOT, Converter, probe_6x5
 
 
 class Prompt(Converter):
@@ -229,7 +229,41 @@ def imagemagick_reads_dds():
     return convert if " DDS" in probe.stdout else None
 
 
+# Debian's Python, which has Pillow (python3-pil); the tests may run under another.
+PILLOW_PYTHON = "/usr/bin/python3"
+# Prints, per channel, the largest difference between two pictures Pillow reads.
+PILLOW_COMPARE = """import sys
+from PIL import Image, ImageChops
+a, b = (Image.open(name).convert("RGBA") for name in sys.argv[1:3])
+print(a.size == b.size and " ".join(str(e[1]) for e in ImageChops.difference(a, b).getextrema()))
+"""
+
+
+def pillow_reads_dds():
+    return os.path.exists(PILLOW_PYTHON) and subprocess.run(
+        [PILLOW_PYTHON, "-c", "from PIL import DdsImagePlugin"], capture_output=True).returncode == 0
+
+
 class AnotherToolsTexture(Converter):
+    @unittest.skipUnless(imagemagick_reads_dds() and pillow_reads_dds(),
+                         "needs ImageMagick's convert and Debian's python3-pil")
+    def test_the_manuals_pipe_example_gives_the_right_picture(self):
+        # The example as the man page prints it, on the shipped sample.
+        with open(os.path.join(ROOT, "docs", "dxtc2tga.1")) as f:
+            example = [line for line in f if line.startswith("dxtc2tga stone.dds /dev/stdout |")]
+        self.assertEqual(len(example), 1)
+        shutil.copy(os.path.join(ROOT, "samples", "sample.dds"), self.path("stone.dds"))
+        os.mkdir(self.path("bin"))
+        os.symlink(RUNNER_EXE, self.path(os.path.join("bin", "dxtc2tga")))
+        path = self.path("bin") + os.pathsep + "/usr/bin" + os.pathsep + os.environ["PATH"]
+        subprocess.run(["sh", "-c", example[0].replace("\\-", "-")], cwd=self.dir, check=True,
+                       env=dict(os.environ, PATH=path), capture_output=True, timeout=60)
+        worst = subprocess.run([PILLOW_PYTHON, "-c", PILLOW_COMPARE, "stone.dds", "stone.png"],
+                               cwd=self.dir, check=True, capture_output=True, text=True).stdout
+        # Upside down, red differs by 199; the widening by shifts loses at most 7.
+        for channel, limit in zip(worst.split(), (7, 3, 7, 0)):
+            self.assertLessEqual(int(channel), limit, "red, green, blue, alpha: " + worst)
+
     @unittest.skipUnless(imagemagick_reads_dds(), "ImageMagick with DDS support is not installed")
     def test_imagemagick_dxt5_matches_its_own_decode_up_to_widening(self):
         convert = imagemagick_reads_dds()

@@ -2,6 +2,7 @@
 save dialog, wildcard arguments, the exe's make-up, and its output against
 the Linux build's."""
 import os
+import re
 import signal
 import shutil
 import struct
@@ -151,6 +152,10 @@ class Package(unittest.TestCase):
         # stand in the symbol table's strings).
         self.assertNotIn(b".debug_", packed)
         self.assertLess(len(packed), 100_000)
+        # The size docs/guarantees.md gives is this exe's.
+        with open(os.path.join(ROOT, "docs", "guarantees.md")) as f:
+            stated = re.search(r"([\d,]+)-byte exe", f.read()).group(1)
+        self.assertEqual(int(stated.replace(",", "")), len(packed), "docs/guarantees.md")
         for name, text in texts.items():
             with self.subTest(name):
                 # Windows line ends, every one of them.

@@ -40,6 +40,7 @@ void set_message_file(const char *name) {
     message_file = name;
 }
 
+// Whether the three bytes at `c` are one of the bidirectional controls above.
 static int is_bidi_control(const unsigned char *c) {
     return c[0] == bidi_lead && ((c[1] == bidi_embedding_second && c[2] >= bidi_embedding_first &&
                                   c[2] <= bidi_embedding_last) ||

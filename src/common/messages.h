@@ -66,9 +66,10 @@ void show_message(int kind, const char *format, ...) DXTC_PRINTF_FORMAT(2, 3);
 // Shows an already formatted message of the given kind, captioned
 // "DXTC Conversion", and returns once the user has seen it. Both `text` and
 // `file`, the file the message is about (null: none; an empty name is
-// shown as ''), have their control bytes escaped. A terminal shows the file of an error before the
-// text, so that a loop over many files tells which one failed; the message box shows the text
-// alone. Each platform's driver defines it.
+// shown as ''), have their control bytes escaped. A terminal shows the file
+// of an error before the text, so that a loop over many files tells which
+// one failed; the message box shows the text alone. Each platform's driver
+// defines it.
 void platform_show_message(int kind, const char *file, const char *text);
 
 #endif

@@ -7,7 +7,7 @@ import tempfile
 import unittest
 
 from ddsfile import colour_part, dds, index_row, pixels, tga
-from runner import runner_from_environment
+from runner import runner_from_environment, unescape
 
 RUNNER = runner_from_environment()
 ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
@@ -294,8 +294,14 @@ class CommandLine(Converter):
                 else:  # the information box
                     result = self.run_tool(argument)
                     self.assertEqual((result.code, len(result.messages)), (0, 1), result.messages)
-                    self.assertEqual(result.messages[0][0], "information")
-                    lines = result.messages[0][1].splitlines()
+                    kind, text = result.messages[0]
+                    if kind == "unreadable":  # Wine's trace cuts a long text: its start, then
+                        box = re.search(r'MessageBoxA\(00000000,[0-9a-f]+ "(.*)"\.\.\.,[0-9a-f]+ '
+                                        r'"DXTC Conversion",00000040\)', text)
+                        self.assertIsNotNone(box, text)
+                        kind, text, last = "information", unescape(box.group(1)), None
+                    self.assertEqual(kind, "information")
+                    lines = text.splitlines()
                 self.assertEqual(lines[0], first)
                 if last is not None:  # usage, what, the name rule, the exit codes, the manual
                     self.assertGreaterEqual(len(lines), 5, lines)

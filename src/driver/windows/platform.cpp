@@ -1,6 +1,7 @@
 // The platform layer on Windows: a modal message box for every message and
-// the common save dialog for the output name. The output file is written by
-// output_file.cpp beside it; only the files of this folder include the
+// the common save dialog for the output name. The console companion has
+// console.cpp in its place; what both do alike is in common.cpp, the output
+// file in output_file.cpp. Only the files of this folder include the
 // Windows headers.
 #include "driver/platform.h"
 #include "common/messages.h"
@@ -55,11 +56,6 @@ int platform_confirm_replace(const char *name) {
                        MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) == IDYES;
 }
 
-int platform_is_folder(const char *name) {
-    const DWORD attributes = GetFileAttributesA(name);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
 // The dialog opens in the folder of a name that holds a path, and otherwise
 // in the folder it last used, which may be anywhere: the driver hands it the
 // input's full path.
@@ -93,19 +89,6 @@ dialog_outcome platform_save_dialog(char *name, unsigned size, const char *folde
     *error = CommDlgExtendedError();
     return dialog_no_name;
 }
-
-std::FILE *platform_open_input(const char *name) {
-    return std::fopen(name, "rb");
-}
-
-// Large pages on Windows need the lock-pages-in-memory privilege, which a
-// desktop utility run by a user does not hold: the buffer is used as it is.
-void platform_advise_large_buffer(void *, std::size_t) {}
-
-// The runtime expands wildcard patterns in the arguments before main sees
-// them (a pattern that matches nothing stays as typed).
-extern "C" int _dowildcard;
-int _dowildcard = -1;
 
 // A window-subsystem program: the runtime's start-up still parses the command
 // line into the argument vector and calls main; no console is opened.

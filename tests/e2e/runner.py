@@ -50,14 +50,15 @@ def proposal(input_name):
     return (input_name[:dot] if dds_suffix else input_name) + ".tga"
 
 
-def file_names(args):
+def file_names(args, separator="/"):
     """The files a run's messages may name: the arguments, the proposal for
-    the input, and the proposal in a folder given as the output."""
+    the input, and the proposal in a folder given as the output, joined to
+    it by the system's `separator`."""
     names = list(args)
     if args:
         names.append(proposal(args[0]))
     if len(args) > 1:
-        names.append(args[1] + ("" if args[1].endswith("/") else "/")
+        names.append(args[1] + ("" if args[1].endswith(("/", separator)) else separator)
                      + proposal(os.path.basename(args[0])))
     return names
 
@@ -95,6 +96,9 @@ def parse_messages(stdout, stderr, names=(), files=None):
 class NativeRunner:
     """The Linux build, run directly; standard input is not a terminal."""
     native = True
+    names_files = True  # an error message names its file first
+    unattended = True  # with nobody at a terminal, the proposal is used unasked
+    separator = "/"
 
     def __init__(self, exe):
         self.exe = exe
@@ -166,6 +170,9 @@ class WineRunner:
     see tests/windows/run-under-wine). Messages are read from the relay trace
     of MessageBoxA; each box is dismissed with Return as a user would."""
     native = False
+    names_files = False  # the box shows the text alone
+    unattended = False  # the save dialog is shown whoever is there
+    separator = "\\"
     BOX = "^" + CAPTION + "$"
 
     def __init__(self, exe):
@@ -218,6 +225,52 @@ class WineRunner:
                              f"{self.last_trace[-2000:]}\ntrying once more\n")
             result = self.finish(*self.start(args, cwd))
         return result
+
+
+class WineConsoleRunner:
+    """The Windows console companion (dxtc2tga.com), run by Wine as a script
+    runs it: standard input, output and error are no console, so nobody is
+    asked. Messages are read from standard error, as the Linux build's."""
+    native = False
+    names_files = True
+    unattended = True
+    separator = "\\"
+
+    def __init__(self, exe):
+        self.exe = exe
+        self.program_name = "Z:" + exe.replace("/", "\\")
+
+    def start(self, args, cwd, stdin=subprocess.DEVNULL):
+        """Starts the exe; returns the process. Its output goes to files, not
+        pipes: a Wine server that the start spawns would hold a pipe open."""
+        outputs = tempfile.TemporaryFile(), tempfile.TemporaryFile()
+        proc = subprocess.Popen(["wine", self.exe, *args], cwd=cwd, stdin=stdin,
+                                stdout=outputs[0], stderr=outputs[1],
+                                env=dict(os.environ, WINEDEBUG="-all"))
+        proc.outputs = outputs
+        return proc
+
+    def finish(self, proc, args, timeout=120):
+        """Waits for the process and reads its Result."""
+        try:
+            proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            raise
+        output = []
+        for stream in proc.outputs:
+            stream.seek(0)
+            output.append(stream.read())
+            stream.close()
+        files = []
+        messages, stray = parse_messages(*output, file_names(args, self.separator), files)
+        return Result(proc.returncode, messages, stray, files)
+
+    def run(self, args, cwd, argv0=None, preexec_fn=None):
+        if argv0 is not None or preexec_fn is not None:
+            raise unittest.SkipTest("under Wine the program name is the exe's path and the "
+                                    "process cannot be set up from Python")
+        return self.finish(self.start(args, cwd), args)
 
 
 def xdotool(*args):
@@ -273,7 +326,7 @@ RUNNER_EXE = os.path.abspath(os.environ.get("DXTC2TGA", "dxtc2tga"))
 
 def runner_from_environment():
     """The runner for the build named by DXTC2TGA (the executable's path):
-    Wine's when DXTC2TGA_RUNNER is "wine", the native one otherwise."""
-    if os.environ.get("DXTC2TGA_RUNNER") == "wine":
-        return WineRunner(RUNNER_EXE)
-    return NativeRunner(RUNNER_EXE)
+    Wine's when DXTC2TGA_RUNNER is "wine" (the desktop exe) or
+    "wine-console" (the console companion), the native one otherwise."""
+    kinds = {"wine": WineRunner, "wine-console": WineConsoleRunner}
+    return kinds.get(os.environ.get("DXTC2TGA_RUNNER"), NativeRunner)(RUNNER_EXE)

@@ -126,7 +126,7 @@ class BadInput(Converter):
         kind, text = result.messages[0]
         self.assertEqual(kind, "information" if code == 0 else "error")
         self.assertEqual(text, message)
-        if RUNNER.native:  # a terminal names the file an error is about
+        if RUNNER.names_files:  # a terminal names the file an error is about
             self.assertEqual(result.files, [None if code == 0 else "in.dds"])
         if expected is None:
             self.assertFalse(os.path.exists(self.path("out.tga")), "an output file was written")

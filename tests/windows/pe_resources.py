@@ -3,7 +3,7 @@ the icon, version record and application manifest among its resources."""
 import struct
 import xml.etree.ElementTree as ElementTree
 
-SUBSYSTEM_WINDOWS_GUI = 2
+SUBSYSTEM_WINDOWS_GUI, SUBSYSTEM_WINDOWS_CUI = 2, 3  # a window program, a console program
 RT_ICON, RT_VERSION, RT_GROUP_ICON, RT_MANIFEST = 3, 16, 14, 24
 VS_FIXEDFILEINFO_SIGNATURE = 0xFEEF04BD
 
@@ -14,6 +14,8 @@ class PortableExecutable:
         pe = struct.unpack_from("<I", data, 0x3C)[0]            # e_lfanew
         assert data[pe:pe + 4] == b"PE\0\0", "not a PE file"
         sections, optional_size = struct.unpack_from("<2xH12xH", data, pe + 4)
+        # The COFF symbol table, which a stripped file has not: its place and count.
+        self.symbol_table = struct.unpack_from("<II", data, pe + 12)
         optional = pe + 24
         magic = struct.unpack_from("<H", data, optional)[0]
         self.is_64_bit = magic == 0x20B                          # PE32+ (0x10B: PE32)

@@ -1,6 +1,6 @@
 """Tests of the Windows build alone, run under Wine by run-under-wine: the
-save dialog, wildcard arguments, the exe's make-up, and its output against
-the Linux build's."""
+save dialog, wildcard arguments, the exe's make-up, its output against
+the Linux build's, and what only the console companion does."""
 import os
 import re
 import signal
@@ -14,10 +14,10 @@ import unittest
 import zipfile
 
 from ddsfile import dds
-from pe_resources import RT_MANIFEST, SUBSYSTEM_WINDOWS_GUI, PortableExecutable, icons, manifest, \
-    version_record
-from runner import RUNNER_EXE, NativeRunner, WineRunner, press, runner_from_environment, \
-    type_text, wait_window
+from pe_resources import RT_MANIFEST, RT_VERSION, SUBSYSTEM_WINDOWS_CUI, SUBSYSTEM_WINDOWS_GUI, \
+    PortableExecutable, icons, manifest, version_record
+from runner import RUNNER_EXE, NativeRunner, WineConsoleRunner, WineRunner, press, \
+    runner_from_environment, type_text, wait_window
 from test_cli import COMPLETE, Converter, probe_6x5
 
 ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
@@ -28,6 +28,8 @@ SCREENSHOTS = os.environ.get("DXTC2TGA_SCREENSHOTS",
 OBJDUMP = "x86_64-w64-mingw32-objdump"
 VERSION = "1.0.0.0"
 ZIP = os.environ.get("DXTC2TGA_ZIP")
+CONSOLE_EXE = os.environ.get("DXTC2TGA_CONSOLE",
+                             os.path.join(os.path.dirname(RUNNER_EXE), "dxtc2tga.com"))
 
 # Names in the scripts the system's legacy code page lacks, one beyond the
 # Basic Multilingual Plane: the manifest's UTF-8 code page carries them all.
@@ -138,24 +140,30 @@ class Executable(unittest.TestCase):
 
 @unittest.skipUnless(ZIP, "needs the zip made by run-under-wine (DXTC2TGA_ZIP)")
 class Package(unittest.TestCase):
-    def test_the_zip_holds_the_tested_exe_the_readme_and_the_license(self):
+    def test_the_zip_holds_the_tested_exes_the_readme_and_the_license(self):
         folder = "dxtc2tga-1.0.0-win64/"
         with zipfile.ZipFile(ZIP) as package:
             files = sorted(name for name in package.namelist() if not name.endswith("/"))
             self.assertEqual(files, [folder + "LICENSE.txt", folder + "README.txt",
-                                     folder + "dxtc2tga.exe"])
-            packed = package.read(folder + "dxtc2tga.exe")
+                                     folder + "dxtc2tga.com", folder + "dxtc2tga.exe"])
             texts = {name: package.read(folder + name) for name in ["LICENSE.txt", "README.txt"]}
-        with open(RUNNER_EXE, "rb") as f:
-            self.assertTrue(packed == f.read(), "the zip's exe is not the one tested")
-        # Stripped: no symbols, no debugging sections (whose long names would
-        # stand in the symbol table's strings).
-        self.assertNotIn(b".debug_", packed)
-        self.assertLess(len(packed), 100_000)
-        # The size docs/guarantees.md gives is this exe's.
+            for exe, subsystem in [(RUNNER_EXE, SUBSYSTEM_WINDOWS_GUI),
+                                   (CONSOLE_EXE, SUBSYSTEM_WINDOWS_CUI)]:
+                with self.subTest(exe):
+                    packed = package.read(folder + os.path.basename(exe))
+                    with open(exe, "rb") as f:
+                        self.assertTrue(packed == f.read(), "the zip's exe is not the one tested")
+                    self.assertEqual(PortableExecutable(packed).subsystem, subsystem)
+                    # Stripped: no symbols, no debugging sections (whose long
+                    # names would stand in the symbol table's strings).
+                    self.assertEqual(PortableExecutable(packed).symbol_table, (0, 0))
+                    self.assertNotIn(b".debug_", packed)
+                    self.assertLess(len(packed), 120_000)
+            desktop_size = len(package.read(folder + "dxtc2tga.exe"))
+        # The size docs/guarantees.md gives is the desktop exe's.
         with open(os.path.join(ROOT, "docs", "guarantees.md")) as f:
             stated = re.search(r"([\d,]+)-byte exe", f.read()).group(1)
-        self.assertEqual(int(stated.replace(",", "")), len(packed), "docs/guarantees.md")
+        self.assertEqual(int(stated.replace(",", "")), desktop_size, "docs/guarantees.md")
         for name, text in texts.items():
             with self.subTest(name):
                 # Windows line ends, every one of them.
@@ -164,7 +172,9 @@ class Package(unittest.TestCase):
         readme = texts["README.txt"].decode("ascii")
         # Written for a Windows user: dropping a file, Send to, exit codes from a console.
         for words in ["Drop a .dds file on dxtc2tga.exe", "shell:sendto", "start /wait",
-                      "Save As", "9  the end of the file"]:
+                      "Save As", "9  the end of the file",
+                      # Which of the two to use for what.
+                      "dxtc2tga.com", "for %f in (*.dds) do dxtc2tga"]:
             self.assertIn(words, readme)
         self.assertIn("Permission is hereby granted", texts["LICENSE.txt"].decode("ascii"))
 
@@ -603,6 +613,102 @@ class OutputFile(Converter):
                 self.assertEqual((result.code, result.messages), (code, messages))
                 self.assertEqual(self.read("o.tga"), contents)
                 self.assertEqual(self.tree(), ["a.dds", "holder.exe", "o.tga"])
+
+
+@under_wine
+@unittest.skipUnless(os.path.exists(CONSOLE_EXE), f"the console companion {CONSOLE_EXE} is not built")
+class ConsoleCompanion(Converter):
+    """What only dxtc2tga.com does: a console program made like the desktop
+    exe that never shows a window, and messages a script can read."""
+
+    def setUp(self):
+        super().setUp()
+        self.console = WineConsoleRunner(CONSOLE_EXE)
+
+    def test_a_console_program_made_like_the_desktop_exe(self):
+        with open(CONSOLE_EXE, "rb") as f:
+            console = PortableExecutable(f.read())
+        with open(RUNNER_EXE, "rb") as f:
+            desktop = PortableExecutable(f.read())
+        self.assertEqual((console.is_64_bit, console.subsystem), (True, SUBSYSTEM_WINDOWS_CUI))
+        # The same icon and manifest; the version record differs in its
+        # description and file name only.
+        ours, theirs = console.resources(), desktop.resources()
+        self.assertEqual({k: v for k, v in ours.items() if k[0] != RT_VERSION},
+                         {k: v for k, v in theirs.items() if k[0] != RT_VERSION})
+        *numbers, strings = version_record(ours[(RT_VERSION, 1)])
+        *desktop_numbers, desktop_strings = version_record(theirs[(RT_VERSION, 1)])
+        self.assertEqual(numbers, desktop_numbers)
+        self.assertEqual(dict(desktop_strings, FileDescription="DDS to TGA Converter (console)",
+                              OriginalFilename="dxtc2tga.com"), strings)
+        if shutil.which(OBJDUMP):  # no window can come from a program without user32
+            dump = subprocess.run([OBJDUMP, "-p", CONSOLE_EXE], check=True, capture_output=True,
+                                  text=True).stdout
+            dlls = {line.split(":", 1)[1].strip().lower() for line in dump.splitlines()
+                    if "DLL Name:" in line}
+            self.assertEqual(dlls, {"kernel32.dll", "msvcrt.dll"})
+
+    def test_no_box_appears(self):
+        source, _ = probe_6x5()
+        self.write("a.dds", source)
+        env = dict(os.environ, WINEDEBUG="-all,+relay")  # the message box calls only
+        for args, code in [([], 1), (["missing.dds"], 2), (["a.dds"], 0), (["a.dds"], 9),
+                           (["--version"], 0)]:
+            with self.subTest(args):
+                proc = subprocess.run(["wine", CONSOLE_EXE, *args], cwd=self.dir, env=env,
+                                      stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
+                self.assertEqual(proc.returncode, code, proc.stderr[-2000:])
+                self.assertIn(b":Call PE DLL", proc.stderr)  # the trace is on
+                self.assertEqual(proc.stderr.count(b":Call user32.MessageBox"), 0)
+                self.assertIn(b"DXTC Conversion: ", proc.stdout + proc.stderr)
+
+    def test_a_redirected_message_is_utf_8(self):
+        # A file, a pipe: UTF-8 bytes, whatever the console's code page.
+        name = "テクスチャ.dds"  # テクスチャ
+        proc = subprocess.run(["wine", CONSOLE_EXE, name, "out.tga"], cwd=self.dir,
+                              env=dict(os.environ, WINEDEBUG="-all"), stdin=subprocess.DEVNULL,
+                              capture_output=True, timeout=60)
+        self.assertEqual((proc.returncode, proc.stdout, proc.stderr), (2, b"", (
+            "DXTC Conversion: error: テクスチャ.dds: "
+            "Error opening input file: No such file or directory\r\n").encode("utf-8")))
+
+    def test_answers_in_a_redirected_input_are_not_read(self):
+        # Standard input that is no console asks nobody: the proposal is used
+        # where no file has its name, and an existing one is never replaced.
+        source, expected = probe_6x5()
+        self.write("a.dds", source)
+        self.write("answers.txt", b"other\r\ny\r\n")
+        for existing, code, messages in [
+                (None, 0, COMPLETE),
+                (b"keep", 9, [("error", "a.tga exists; give the output name on the command line "
+                                        "to replace it")])]:
+            with self.subTest(existing=existing):
+                if existing is not None:
+                    self.write("a.tga", existing)
+                with open(self.path("answers.txt"), "rb") as answers:
+                    result = self.console.finish(self.console.start(["a.dds"], self.dir,
+                                                                    stdin=answers), ["a.dds"])
+                self.assertEqual((result.code, result.messages), (code, messages))
+                self.assertEqual(self.read("a.tga"), existing or expected)
+                self.assertEqual(sorted(os.listdir(self.dir)), ["a.dds", "a.tga", "answers.txt"])
+
+    def test_ctrl_c_or_an_ended_process_leaves_the_old_file_and_nothing_else(self):
+        # Wine hands a console program SIGINT as Ctrl+C; SIGKILL ends it at once.
+        self.write("big.dds", big_dds())
+        for signal_number in [signal.SIGINT, signal.SIGKILL]:
+            with self.subTest(signal_number):
+                self.write("o.tga", b"keep")
+                proc = self.console.start(["big.dds", "o.tga"], self.dir)
+                OutputFile.wait_for_growth(self, proc, self.dir)
+                os.kill(proc.pid, signal_number)
+                result = self.console.finish(proc, ["big.dds", "o.tga"])
+                self.assertEqual(result.messages, [])
+                self.assertEqual(self.read("o.tga"), b"keep")
+                OutputFile.wait_for(self, lambda: sorted(os.listdir(self.dir)) ==
+                                    ["big.dds", "o.tga"])
+
+    def tree(self):
+        return OutputFile.tree(self)
 
 
 @under_wine

@@ -111,13 +111,13 @@ void platform_show_text(const char *text) {
     write_text(STD_OUTPUT_HANDLE, text);
 }
 
-// Asks `question` on the console, with `name` in place of its "%s", its
-// control bytes shown as \xHH.
-static void ask(const char *question, const char *name) {
+// Asks on the console a question about the file `name`, which stands
+// between `before` and `after` with its control bytes shown as \xHH.
+static void ask(const char *before, const char *name, const char *after) {
     static char shown[escaped_size_per_byte * (output_name_size - 1) + 1];
     static char prompt[sizeof shown + message_buffer_size];
     escape_control_bytes(name, shown, sizeof shown);
-    std::snprintf(prompt, sizeof prompt, question, shown);
+    std::snprintf(prompt, sizeof prompt, "%s%s%s", before, shown, after);
     write_text(STD_ERROR_HANDLE, prompt);
 }
 
@@ -161,17 +161,18 @@ static int is_yes(const char *answer) {
     return _stricmp(answer, "y") == 0 || _stricmp(answer, "yes") == 0;
 }
 
-// Asks whether the file `question` names may be replaced: 1 only for a yes.
-static int agreed(const char *question, const char *name) {
+// Asks whether the file `name` may be replaced, saying why after its name:
+// 1 only for a yes.
+static int agreed(const char *name, const char *why) {
     char answer[8];
-    ask(question, name);
+    ask("", name, why);
     return read_answer(answer, sizeof answer) == answer_read && is_yes(answer);
 }
 
 int platform_confirm_replace(const char *name) {
     if (!at_console())
         return -1;
-    return agreed("%s is not a TGA file. Replace it? [y/N] ", name);
+    return agreed(name, " is not a TGA file. Replace it? [y/N] ");
 }
 
 // Whether anything, a file or a folder, has that name.
@@ -187,7 +188,7 @@ static dialog_outcome ask_on_console(char *name, unsigned size, unsigned long *e
     static char line[output_name_size];
     static char answer[output_name_size];
     for (;;) {
-        ask("Save as [%s]: ", name);
+        ask("Save as [", name, "]: ");
         const answer_status status = read_answer(line, sizeof line);
         if (status == answer_too_long)
             *error = dialog_error_name_too_long;
@@ -215,7 +216,7 @@ static dialog_outcome ask_on_console(char *name, unsigned size, unsigned long *e
         std::snprintf(answer, sizeof answer, "%s%s", typed, extension);
         dialog_outcome outcome = dialog_chosen_free;
         if (name_taken(answer)) {
-            if (!agreed("%s already exists. Replace it? [y/N] ", answer))
+            if (!agreed(answer, " already exists. Replace it? [y/N] "))
                 continue;
             outcome = dialog_confirmed;
         }

@@ -21,6 +21,8 @@ class Result:
     messages: list = field(default_factory=list)
     stray: list = field(default_factory=list)  # output that is not a message
     files: list = field(default_factory=list)  # the file each message names, or None
+    stdout: bytes = b""  # standard output and error as written, where they are read
+    stderr: bytes = b""
 
 
 def shown(name):
@@ -110,7 +112,7 @@ class NativeRunner:
                               preexec_fn=preexec_fn)
         files = []
         messages, stray = parse_messages(proc.stdout, proc.stderr, file_names(args), files)
-        return Result(proc.returncode, messages, stray, files)
+        return Result(proc.returncode, messages, stray, files, proc.stdout, proc.stderr)
 
 
 # Message box styles (MB_OK | MB_ICONERROR, MB_OK | MB_ICONINFORMATION).
@@ -264,7 +266,7 @@ class WineConsoleRunner:
             stream.close()
         files = []
         messages, stray = parse_messages(*output, file_names(args, self.separator), files)
-        return Result(proc.returncode, messages, stray, files)
+        return Result(proc.returncode, messages, stray, files, *output)
 
     def run(self, args, cwd, argv0=None, preexec_fn=None):
         if argv0 is not None or preexec_fn is not None:

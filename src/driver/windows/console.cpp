@@ -10,6 +10,7 @@
 // and stream.cpp.
 #include "common/messages.h"
 #include "common/utf8.h"
+#include "dds/dds_reader.h"
 #include "driver/convert.h"
 #include "driver/output_name.h"
 #include "driver/platform.h"
@@ -26,19 +27,21 @@ constexpr unsigned long dialog_error_name_too_long = 0x3003;
 
 static const char error_label[] = "error: ";
 
-// The longest message line: the caption, the label, the file and the text
-// with every byte escaped, the separators and the line end.
-constexpr std::size_t file_shown = std::size_t{escaped_size_per_byte} * (message_file_size - 1);
-constexpr std::size_t text_shown = std::size_t{escaped_size_per_byte} * (message_buffer_size - 1);
-constexpr std::size_t line_size =
-    sizeof message_caption + 2 + sizeof error_label + file_shown + 2 + text_shown + 2;
+// A file name with every byte escaped, and its terminator.
+constexpr std::size_t shown_name_size =
+    std::size_t{escaped_size_per_byte} * (output_name_size - 1) + 1;
+
+// The most written at once, in bytes: a question naming a file, the longest
+// (a message line is at most the caption and 1023 bytes after it). Longer
+// text, a help naming a very long program path, goes in pieces.
+constexpr std::size_t text_size = shown_name_size + message_buffer_size;
 
 // Text on its way out: in UTF-16, then with a CR before each LF (at most one
 // more unit for each), then for a file or pipe in UTF-8 (at most 3 bytes for
 // each unit; a surrogate pair of two units becomes 4).
-static wchar_t wide_text[line_size];
-static wchar_t wide_lines[2 * line_size];
-static char utf8_text[3 * 2 * line_size];
+static wchar_t wide_text[text_size];
+static wchar_t wide_lines[2 * text_size];
+static char utf8_text[3 * 2 * text_size];
 
 // The longest line read from the console, in UTF-16 units: any path the
 // wide calls take. Longer lines are cut, and then fit no name buffer.
@@ -58,18 +61,15 @@ static int at_console() {
     return is_console(GetStdHandle(STD_INPUT_HANDLE)) && is_console(GetStdHandle(STD_ERROR_HANDLE));
 }
 
-// Writes `text` (in the code page of the ANSI calls) to the standard handle
-// `which`, its line ends as CR LF, in one call where the system takes it
-// whole: on a console in UTF-16, elsewhere in UTF-8, so that messages of
-// runs sharing a log do not interleave. Text longer than the longest message
-// line is cut.
-static void write_text(DWORD which, const char *text) {
-    std::size_t length = std::strlen(text);
-    if (length >= line_size)
-        length = utf8_cut_length(text, line_size - 1);
+// Writes the first `length` bytes of `text` (in the code page of the ANSI
+// calls, `length` below text_size) to the standard handle `which`, its line
+// ends as CR LF, in one call where the system takes it whole: on a console
+// in UTF-16, elsewhere in UTF-8, so that messages of runs sharing a log do
+// not interleave.
+static void write_text(DWORD which, const char *text, std::size_t length) {
     // Bytes that are no character of the code page become U+FFFD.
     const int units = MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(length), wide_text,
-                                          static_cast<int>(line_size));
+                                          static_cast<int>(text_size));
     DWORD total = 0;
     for (int i = 0; i < units; ++i) {
         if (wide_text[i] == L'\n' && (i == 0 || wide_text[i - 1] != L'\r'))
@@ -95,30 +95,54 @@ static void write_text(DWORD which, const char *text) {
 
 // Every message goes to standard error, the completion message too, as one
 // line that names the file an error is about: standard output is for the
-// text a user asked for. The buffer is static rather than allocated: the
-// message that says memory ran out must still be shown.
+// text a user asked for. What follows the caption ("error: FILE: TEXT") is
+// cut to 1023 characters as the text alone is, at a whole character or
+// escape. The buffers are static rather than allocated: the message that
+// says memory ran out must still be shown.
 void platform_show_message(int kind, const char *file, const char *text) {
-    static char line[line_size];
+    constexpr std::size_t file_shown = std::size_t{escaped_size_per_byte} * (message_file_size - 1);
+    constexpr std::size_t text_shown =
+        std::size_t{escaped_size_per_byte} * (message_buffer_size - 1);
+    static char body[sizeof error_label + file_shown + 2 + text_shown + 1];
     const int error = kind != message_information;
-    std::snprintf(line, sizeof line, "%s: %s%s%s%s\n", message_caption, error ? error_label : "",
+    std::snprintf(body, sizeof body, "%s%s%s%s", error ? error_label : "",
                   error && file ? file : "", error && file ? ": " : "", text);
-    write_text(STD_ERROR_HANDLE, line);
+    body[shown_cut_length(body, message_buffer_size - 1)] = '\0';
+
+    static char line[sizeof message_caption + 2 + message_buffer_size + 1];
+    static_assert(sizeof line < text_size, "a message line is written at once");
+    const int length = std::snprintf(line, sizeof line, "%s: %s\n", message_caption, body);
+    write_text(STD_ERROR_HANDLE, line,
+               length < static_cast<int>(sizeof line) ? length : sizeof line - 1);
 }
 
 const char platform_manual[] = "README.txt beside dxtc2tga.com";
 
 void platform_show_text(const char *text) {
-    write_text(STD_OUTPUT_HANDLE, text);
+    std::size_t length = std::strlen(text);
+    while (length > 0) {
+        const std::size_t piece =
+            length < text_size ? length : utf8_cut_length(text, text_size - 1);
+        write_text(STD_OUTPUT_HANDLE, text, piece);
+        text += piece;
+        length -= piece;
+    }
+}
+
+// Says `text`, a fixed sentence, on the console.
+static void say(const char *text) {
+    write_text(STD_ERROR_HANDLE, text, std::strlen(text));
 }
 
 // Asks on the console a question about the file `name`, which stands
 // between `before` and `after` with its control bytes shown as \xHH.
 static void ask(const char *before, const char *name, const char *after) {
-    static char shown[escaped_size_per_byte * (output_name_size - 1) + 1];
-    static char prompt[sizeof shown + message_buffer_size];
+    static char shown[shown_name_size];
+    static char prompt[text_size];
     escape_control_bytes(name, shown, sizeof shown);
-    std::snprintf(prompt, sizeof prompt, "%s%s%s", before, shown, after);
-    write_text(STD_ERROR_HANDLE, prompt);
+    const int length = std::snprintf(prompt, sizeof prompt, "%s%s%s", before, shown, after);
+    write_text(STD_ERROR_HANDLE, prompt,
+               length < static_cast<int>(sizeof prompt) ? length : sizeof prompt - 1);
 }
 
 enum answer_status {
@@ -180,6 +204,23 @@ static int name_taken(const char *name) {
     return GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES;
 }
 
+// Whether `name` is a file on a disk that starts with the DDS signature (a
+// pipe or a device is not read: that could wait).
+static int is_dds_file(const char *name) {
+    const HANDLE file =
+        CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return 0;
+    unsigned char start[dds_signature_size];
+    DWORD got = 0;
+    const int dds = GetFileType(file) == FILE_TYPE_DISK &&
+                    ReadFile(file, start, sizeof start, &got, nullptr) && got == sizeof start &&
+                    is_dds_signature(start);
+    CloseHandle(file);
+    return dds;
+}
+
 // Asks for the name on the console until the user settles on one or input
 // ends. Only a name whose file the user agreed to replace is
 // dialog_confirmed; a name that was free is dialog_chosen_free, so that a
@@ -201,7 +242,7 @@ static dialog_outcome ask_on_console(char *name, unsigned size, unsigned long *e
         // A folder is no file name: "textures\" must not become "textures\.tga".
         if (std::strchr(folder_separators, typed[typed_length - 1]) != nullptr ||
             platform_is_folder(typed)) {
-            write_text(STD_ERROR_HANDLE, "That is a folder; give a file name.\n");
+            say("That is a folder; give a file name.\n");
             continue;
         }
         const char *own_name = typed;
@@ -214,6 +255,12 @@ static dialog_outcome ask_on_console(char *name, unsigned size, unsigned long *e
             return dialog_no_name;
         }
         std::snprintf(answer, sizeof answer, "%s%s", typed, extension);
+        // A texture is never replaced, the input included: say so now rather
+        // than after the question and the decoding.
+        if (is_dds_file(answer)) {
+            ask("", answer, " is a DDS file; give the name of a TGA file.\n");
+            continue;
+        }
         dialog_outcome outcome = dialog_chosen_free;
         if (name_taken(answer)) {
             if (!agreed(answer, " already exists. Replace it? [y/N] "))

@@ -62,7 +62,8 @@ std::FILE *platform_open_input(const char *name) {
     return std::fopen(name, "rb");
 }
 
-std::FILE *platform_open_output(const char *name, int, std::FILE *, const char **reason) {
+std::FILE *platform_open_output(const char *name, output_consent, std::FILE *,
+                                const char **reason) {
     std::FILE *output = std::fopen(name, "wb");
     if (output == nullptr)
         *reason = std::strerror(errno);

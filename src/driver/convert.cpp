@@ -93,7 +93,7 @@ struct run {
     std::FILE *input;
     int seekable; // the input is a file on a disk, read a band at a time from its end
     const char *output_name;
-    int may_replace; // a file of that name may be replaced
+    output_consent consent; // who agreed that a file of that name may be replaced
     std::FILE *output;
     image img;
     image band;
@@ -164,7 +164,13 @@ static int write_bands(run *r) {
 static int write_output(run *r) {
     set_message_file(r->output_name); // the messages from here on are about the output
     const char *reason = nullptr;
-    r->output = platform_open_output(r->output_name, r->may_replace, r->input, &reason);
+    r->output = platform_open_output(r->output_name, r->consent, r->input, &reason);
+    // A file that is no TGA file is replaced only when a person says yes.
+    if (r->output == nullptr && reason == output_not_tga_reason &&
+        platform_confirm_replace(r->output_name) == 1) {
+        r->consent = consent_confirmed;
+        r->output = platform_open_output(r->output_name, r->consent, r->input, &reason);
+    }
     if (r->output == nullptr) {
         show_message(message_error, "%s: %s", open_output_error, reason);
         return exit_open_output;
@@ -208,7 +214,7 @@ static int write_output(run *r) {
 // disk, read from its end, only a band's share. The caller frees both.
 static int convert_input(run *r) {
     static char chosen_name[output_name_size];
-    r->may_replace = 1; // a name on the command line is used as typed
+    r->consent = consent_command_line; // a name on the command line is used as typed
     if (r->output_name != nullptr && platform_is_folder(r->output_name)) {
         // A folder receives the proposal's name, as cp does.
         if (!output_in_folder(r->output_name, r->input_name, chosen_name)) {
@@ -227,10 +233,11 @@ static int convert_input(run *r) {
         }
         switch (choose_output_name(r->input_name, chosen_name)) {
         case output_name_chosen:
+            r->consent = consent_confirmed;
             break;
         case output_name_new:      // a file that appears meanwhile is not the one chosen
         case output_name_proposed: // nobody was asked, so nothing may be replaced
-            r->may_replace = 0;
+            r->consent = consent_none;
             break;
         case output_name_cancelled:
             return exit_success;

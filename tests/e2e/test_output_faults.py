@@ -209,12 +209,13 @@ class OutputFaults(Converter):
                 self.assertEqual(os.readlink(self.path("stdout")), "/proc/self/fd/1")
         # A link the kernel follows but whose text names no file (a deleted
         # file open as descriptor 3) is written through, never replaced.
-        os.symlink("/proc/self/fd/3", self.path("fd3"))
+        os.symlink("/proc/self/fd/3", self.path("fd3.tga"))
         code, messages, _ = self.run_plain(
-            ["sh", "-c", 'exec 3<>gone && rm gone && "$0" in.dds fd3 && cat <&3 > out', RUNNER_EXE])
+            ["sh", "-c", 'exec 3<>gone && rm gone && "$0" in.dds fd3.tga && cat <&3 > out',
+             RUNNER_EXE])
         self.assertEqual((code, messages), (0, COMPLETE))
         self.assertEqual(self.read("out"), expected)
-        self.assertEqual(os.readlink(self.path("fd3")), "/proc/self/fd/3")
+        self.assertEqual(os.readlink(self.path("fd3.tga")), "/proc/self/fd/3")
 
     def test_the_output_is_never_the_input(self):
         source = probe_6x5()[0]

@@ -1,16 +1,21 @@
-// Writing the output file on POSIX systems. A file that can be replaced
-// whole is written under another name in its folder and put in place only
-// once it is complete: preferably an unnamed file (O_TMPFILE) linked in at
-// the end, which the system removes by itself however the process ends;
-// where the file system has no unnamed files, a private named temporary file,
-// removed on every failure and on every signal that would end the process.
+// Writing the output file on POSIX systems: never more than
+// fopen(name, "wb") could do. The kernel follows every symbolic link, inside
+// an open call, so its protections (protected_symlinks, protected_regular,
+// nosymfollow, read-only mounts, permissions) judge this program as they
+// judge fopen; the object that open call reached is then judged by
+// decide_output, on every route.
 //
-// A replace changes nothing but the contents: what writing in place
-// (fopen(name, "wb")) would refuse is refused, and the new file gets the old
-// one's owner, group, mode and extended attributes (ACLs among them). Where
-// that cannot be had - another name, another owner, an attribute we cannot
-// copy, a folder we may not write in - the file is written in place. Every
-// such question is settled when the output is opened, before the long work.
+// A new file, or a file that can be replaced whole, is written as a
+// temporary file in the output's folder and put in place only once it is
+// complete: preferably an unnamed file (O_TMPFILE), which the system removes
+// however the process ends; where the file system has none, a private named
+// temporary file, removed on every failure and on every signal that would
+// end the process. What the first look found decides: a name that was free
+// is taken only while it is still free, and a file is replaced only while
+// its name still holds it (checked just before the rename, so a tiny window
+// remains between the check and the rename). A replace keeps the old file's
+// owner, group, mode, ACL, extended attributes and flags; where it could
+// not, the file is written in place, decided before the long work.
 #include "driver/platform.h"
 
 #include "dds/dds_reader.h"
@@ -22,6 +27,9 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <strings.h>
+#include <sys/ioctl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -29,7 +37,7 @@
 
 // How the output reaches its name.
 enum output_route {
-    route_in_place, // the file itself, or the open stream the name denotes
+    route_in_place, // the object itself, or the open stream the name denotes
     route_unnamed,  // an unnamed file, linked in when whole
     route_named,    // a named temporary file, renamed when whole
 };
@@ -38,16 +46,17 @@ enum output_route {
 constexpr std::size_t temporary_name_size = 32;
 // How many names are tried before a folder is taken to refuse new files.
 constexpr int temporary_attempts = 100;
-// The most symbolic links followed from the output name (the kernel's limit).
-constexpr int link_hops_limit = 40;
 // Room for a list of extended attribute names, and for one value.
 constexpr std::size_t attribute_list_size = 16384;
 constexpr std::size_t attribute_value_size = 65536;
+// Room for "/proc/self/fd/" and a descriptor's number.
+constexpr std::size_t proc_path_size = 64;
 
 // One output per run, so its state is kept here.
 struct output_file {
     output_route route;
-    int may_replace;                     // an existing file may be replaced
+    int replacing;                       // the name held `old`, which is replaced
+    struct stat old;                     // what the name held at the first look
     int folder;                          // the folder the file is placed in
     char base[NAME_MAX + 1];             // the file's name in that folder
     char temporary[temporary_name_size]; // the named temporary, while it exists
@@ -55,9 +64,19 @@ struct output_file {
     mode_t mode;                         // the permissions the file ends with
     int signals_held[_NSIG];             // our cleanup handler is installed
     struct sigaction previous[_NSIG];    // what it replaced
+    char failure[128];                   // the text of a failed placing
 };
 
 static output_file out;
+
+static int same_file(const struct stat *a, const struct stat *b) {
+    return a->st_dev == b->st_dev && a->st_ino == b->st_ino;
+}
+
+static int ends_with(const char *name, const char *suffix) {
+    const std::size_t length = std::strlen(name), suffix_length = std::strlen(suffix);
+    return length >= suffix_length && strcasecmp(name + length - suffix_length, suffix) == 0;
+}
 
 // Signals whose default action does not end the process, and the two that
 // cannot be caught; every other one removes the named temporary file.
@@ -78,16 +97,21 @@ static int is_cleanup_signal(int signal_number) {
     }
 }
 
-// Blocks (or unblocks) every signal that ends the process, so that a name
-// is recorded before a handler can see it, and no stray name is left by a
-// signal between linking and renaming.
-static void hold_signals(int how) {
+// Blocks every signal that ends the process, keeping the caller's mask in
+// `saved` for release_signals: no stray name is left by a signal between
+// making a name and recording or renaming it. A signal the caller blocked
+// stays blocked afterwards.
+static void hold_signals(sigset_t *saved) {
     sigset_t set;
     sigemptyset(&set);
     for (int s = 1; s < _NSIG; ++s)
         if (is_cleanup_signal(s))
             sigaddset(&set, s);
-    sigprocmask(how, &set, nullptr);
+    sigprocmask(SIG_BLOCK, &set, saved);
+}
+
+static void release_signals(const sigset_t *saved) {
+    sigprocmask(SIG_SETMASK, saved, nullptr);
 }
 
 // Removes the named temporary file, then dies by the same signal, as shells
@@ -117,14 +141,15 @@ static void install_cleanup() {
 
 // Removes the named temporary file (if any) and restores the signals.
 static void forget_named_temporary() {
-    hold_signals(SIG_BLOCK);
+    sigset_t saved;
+    hold_signals(&saved);
     if (out.temporary[0] != '\0')
         unlinkat(out.folder, out.temporary, 0);
     out.temporary[0] = '\0';
     for (int s = 1; s < _NSIG; ++s)
         if (out.signals_held[s])
             sigaction(s, &out.previous[s], nullptr);
-    hold_signals(SIG_UNBLOCK);
+    release_signals(&saved);
 }
 
 // A fresh temporary name nobody can guess, so nobody can take it first.
@@ -139,120 +164,125 @@ static void random_temporary_name(char *name) {
     std::snprintf(name, temporary_name_size, ".dxtc2tga-%016llx.tmp", bits);
 }
 
-// What to make under a fresh name in the output's folder.
-enum fresh_use {
-    fresh_create, // the named temporary file, created there
-    fresh_link,   // a second name for the unnamed file open as `unnamed`
-};
+// Links the unnamed file `fd` into the output's folder under `name`.
+static int link_unnamed(int fd, const char *name) {
+    char proc_path[proc_path_size];
+    std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd);
+    return linkat(AT_FDCWD, proc_path, out.folder, name, AT_SYMLINK_FOLLOW);
+}
 
 // Makes a file under fresh names in the output's folder until one is free,
-// with `name` holding the last name tried. Returns the new file's descriptor
-// (fresh_create) or 0 (fresh_link); -1 with errno set on failure.
-static int at_fresh_name(fresh_use use, int unnamed, char *name) {
-    char proc_path[64];
-    std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", unnamed);
+// with `name` holding the last name tried: a second name for the unnamed
+// file `unnamed`, or, with `unnamed` -1, the named temporary file. Returns
+// its descriptor (or 0 for a link); -1 with errno set on failure.
+static int at_fresh_name(int unnamed, char *name) {
     int result = -1;
     for (int attempt = 0; attempt < temporary_attempts; ++attempt) {
         random_temporary_name(name);
-        if (use == fresh_create)
-            result = openat(out.folder, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        else
-            result = linkat(AT_FDCWD, proc_path, out.folder, name, AT_SYMLINK_FOLLOW);
+        result = unnamed >= 0
+                     ? link_unnamed(unnamed, name)
+                     : openat(out.folder, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (result >= 0 || errno != EEXIST)
             break;
     }
     return result;
 }
 
-// Opens the folder of `path` (relative to `at`) into `*folder` and copies its
-// last component into `base`, which is empty for a path ending in a slash.
-static int open_folder_of(int at, const char *path, int *folder, char *base) {
-    const char *slash = std::strrchr(path, '/');
-    const char *last = slash != nullptr ? slash + 1 : path;
-    if (std::strlen(last) > NAME_MAX) {
+// Opens the folder `name` lies in (through links, by the kernel) into
+// out.folder and its last component into out.base; 0 with errno set when the
+// folder cannot be opened or the name ends in a slash.
+static int open_folder_of(const char *name) {
+    const char *slash = std::strrchr(name, '/');
+    const char *last = slash != nullptr ? slash + 1 : name;
+    if (std::strlen(last) > NAME_MAX || *last == '\0') {
+        errno = *name == '\0' ? ENOENT : *last == '\0' ? EISDIR : ENAMETOOLONG;
+        return 0;
+    }
+    char folder[PATH_MAX];
+    const std::size_t length = slash == nullptr ? 0 : static_cast<std::size_t>(slash - name);
+    if (length >= sizeof folder) {
         errno = ENAMETOOLONG;
         return 0;
     }
-    char folder_path[PATH_MAX];
-    const std::size_t folder_length = slash == nullptr ? 0 : static_cast<std::size_t>(slash - path);
-    if (folder_length >= sizeof folder_path) {
-        errno = ENAMETOOLONG;
-        return 0;
-    }
-    if (slash == nullptr)
-        std::memcpy(folder_path, ".", sizeof ".");
-    else if (folder_length == 0)
-        std::memcpy(folder_path, "/", sizeof "/"); // "/name" lies in "/"
-    else {
-        std::memcpy(folder_path, path, folder_length);
-        folder_path[folder_length] = '\0';
-    }
-    *folder = openat(at, folder_path, O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (*folder < 0)
-        return 0;
-    std::strcpy(base, last); // NOLINT(clang-analyzer-security.insecureAPI.strcpy): checked above
-    return 1;
+    std::snprintf(folder, sizeof folder, "%.*s", static_cast<int>(length), name);
+    const char *shown = slash == nullptr ? "." : length == 0 ? "/" : folder;
+    out.folder = open(shown, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (out.folder < 0)
+        out.folder = open(shown, O_PATH | O_DIRECTORY | O_CLOEXEC); // a folder we may not read
+    std::snprintf(out.base, sizeof out.base, "%s", last);
+    return out.folder >= 0;
 }
 
-// Follows symbolic links from `base` in `*folder` to the name in its folder
-// that they end at, each link read relative to its own folder, so no path
-// longer than the system takes is ever built. Returns 0 with errno set when
-// a link cannot be followed.
-static int follow_links(int *folder, char *base) {
-    for (int hops = 0;; ++hops) {
-        struct stat status;
-        if (fstatat(*folder, base, &status, AT_SYMLINK_NOFOLLOW) != 0)
-            return errno == ENOENT; // nothing there: the file will be made
-        if (!S_ISLNK(status.st_mode))
-            return 1;
-        char target[PATH_MAX];
-        const ssize_t length = readlinkat(*folder, base, target, sizeof target);
-        if (hops == link_hops_limit || length < 0 ||
-            static_cast<std::size_t>(length) >= sizeof target) {
-            errno = length < 0 ? errno : hops == link_hops_limit ? ELOOP : ENAMETOOLONG;
-            return 0;
-        }
-        target[length] = '\0';
-        int next = -1;
-        if (!open_folder_of(*folder, target, &next, base))
-            return 0;
-        close(*folder);
-        *folder = next;
-    }
+// Whether the output's folder takes new names but keeps the old ones
+// (chattr +a) or takes none (+i): nothing could be renamed there.
+static int folder_keeps_names() {
+    int flags = 0;
+    return ioctl(out.folder, FS_IOC_GETFLAGS, &flags) == 0 &&
+           (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0;
 }
 
-static int same_file(const struct stat *a, const struct stat *b) {
-    return a->st_dev == b->st_dev && a->st_ino == b->st_ino;
-}
-
-// Whether the first four bytes of the open file are the DDS signature. A
-// file we may only write cannot be read, and is taken not to be a texture.
-static int is_dds_file(int fd) {
+// What the first look saw at a name: its first bytes, the names it has.
+static output_signature signature_of(int fd) {
     unsigned char start[dds_signature_size];
-    return pread(fd, start, sizeof start, 0) == static_cast<ssize_t>(sizeof start) &&
-           is_dds_signature(start);
+    const ssize_t length = pread(fd, start, sizeof start, 0);
+    if (length < 0)
+        return signature_unreadable; // a file we may only write, a pipe
+    return length == static_cast<ssize_t>(sizeof start) && is_dds_signature(start)
+               ? signature_dds
+               : signature_other;
 }
 
-// The standard output or error when `status` is its file and it is open for
-// writing: a duplicate of it, sharing its position and append mode; else -1.
-static int open_standard_stream(const struct stat *status) {
+// Whether the object open as `fd` has a name ending in ".dds", as the
+// kernel knows it (a stream's redirection "> t.dds" has no other).
+static int kernel_name_is_dds(int fd) {
+    char proc_path[proc_path_size], target[PATH_MAX];
+    std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd);
+    const ssize_t length = readlink(proc_path, target, sizeof target - 1);
+    if (length <= 0)
+        return 0;
+    target[length] = '\0';
+    return ends_with(target, ".dds");
+}
+
+static output_facts facts_of(int fd, const struct stat *status, output_object object,
+                             const char *name, output_consent consent, std::FILE *input) {
+    struct stat input_status;
+    output_facts facts = {};
+    facts.object = object;
+    facts.is_input = fstat(fileno(input), &input_status) == 0 && same_file(status, &input_status);
+    facts.signature = signature_of(fd);
+    facts.dds_name = ends_with(name, ".dds") || kernel_name_is_dds(fd);
+    facts.tga_name = ends_with(name, ".tga");
+    facts.consent = consent;
+    facts.replace_keeps_all = 1; // until a replace is tried
+    return facts;
+}
+
+// The standard output or error, open for writing, when `status` is its
+// object; else -1.
+static int standard_stream_of(const struct stat *status) {
     static const int standard_streams[] = {STDOUT_FILENO, STDERR_FILENO};
     for (int fd : standard_streams) {
         struct stat open_status;
         const int flags = fcntl(fd, F_GETFL);
         if (flags >= 0 && (flags & O_ACCMODE) != O_RDONLY && fstat(fd, &open_status) == 0 &&
             same_file(status, &open_status))
-            return fcntl(fd, F_DUPFD_CLOEXEC, 0);
+            return fd;
     }
     return -1;
 }
 
-// Copies every extended attribute (ACLs among them) from one open file to
-// another; 0 with errno set when one cannot be read or written.
+// Makes the temporary's extended attributes (ACLs among them) exactly the
+// old file's: those it inherited from the folder go. 0 when one cannot be.
 static int copy_attributes(int from, int to) {
     static char names[attribute_list_size];
     static char value[attribute_value_size];
-    const ssize_t length = flistxattr(from, names, sizeof names);
+    ssize_t length = flistxattr(to, names, sizeof names);
+    for (const char *name = names; length > 0 && name < names + length;
+         name += std::strlen(name) + 1)
+        if (fremovexattr(to, name) != 0)
+            return 0;
+    length = flistxattr(from, names, sizeof names);
     if (length < 0)
         return errno == ENOTSUP; // a file system without them: nothing to copy
     for (const char *name = names; name < names + length; name += std::strlen(name) + 1) {
@@ -263,6 +293,33 @@ static int copy_attributes(int from, int to) {
     return 1;
 }
 
+// Gives the temporary the old file's flags (chattr's); 0 when they differ.
+static int copy_flags(int from, int to) {
+    int old_flags = 0, new_flags = 0;
+    if (ioctl(from, FS_IOC_GETFLAGS, &old_flags) != 0)
+        return 1; // a file system without them
+    old_flags &= FS_FL_USER_MODIFIABLE;
+    if (ioctl(to, FS_IOC_GETFLAGS, &new_flags) != 0)
+        return old_flags == 0;
+    if ((new_flags & FS_FL_USER_MODIFIABLE) != old_flags) {
+        new_flags = (new_flags & ~FS_FL_USER_MODIFIABLE) | old_flags;
+        if (ioctl(to, FS_IOC_SETFLAGS, &new_flags) != 0 ||
+            ioctl(to, FS_IOC_GETFLAGS, &new_flags) != 0)
+            return 0;
+    }
+    return (new_flags & FS_FL_USER_MODIFIABLE) == old_flags;
+}
+
+// The mount a file or folder is on, so that a file mounted over its name
+// (a container's bind mount), which no rename can replace, is known.
+static unsigned long long mount_of(int fd) {
+    struct statx status = {};
+    if (statx(fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &status) != 0 ||
+        (status.stx_mask & STATX_MNT_ID) == 0)
+        return 0;
+    return status.stx_mnt_id;
+}
+
 // A temporary file in the output's folder; -1 with errno set when none can
 // be made there. The unnamed file is made as fopen would make the file (0666
 // less the umask, a folder's default ACL applied): nobody else can open it.
@@ -271,7 +328,7 @@ static int create_temporary() {
 #if defined(O_TMPFILE)
     // The unnamed file is linked in through /proc; without /proc it cannot be.
     if (access("/proc/self/fd", X_OK) == 0) {
-        const int fd = openat(out.folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+        const int fd = openat(out.folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
         if (fd >= 0) {
             out.route = route_unnamed;
             return fd;
@@ -281,13 +338,14 @@ static int create_temporary() {
     }
 #endif
     // The name is recorded before any signal can see the file.
-    hold_signals(SIG_BLOCK);
+    sigset_t saved;
+    hold_signals(&saved);
     install_cleanup();
-    const int fd = at_fresh_name(fresh_create, -1, out.temporary);
+    const int fd = at_fresh_name(-1, out.temporary);
     const int error = errno;
     if (fd < 0)
         out.temporary[0] = '\0';
-    hold_signals(SIG_UNBLOCK);
+    release_signals(&saved);
     if (fd < 0) {
         forget_named_temporary();
         errno = error;
@@ -305,47 +363,40 @@ static void drop_temporary(int fd) {
     out.route = route_in_place;
 }
 
-// The mode a new file gets from fopen: 0666 less the umask.
-static mode_t new_file_mode() {
-    const mode_t mask = umask(0);
-    umask(mask);
-    return 0666 & ~mask;
-}
-
-// A temporary file that will replace `existing` (open as `old_fd`), already
-// given its owner, group and extended attributes, and private until placed.
-// -1 where the replace could not keep them all or the folder takes no new
-// file: the file is then written in place. -2 with errno set where no file
-// can be made at all (a full disk): nothing is to be touched.
-static int open_replacement(int old_fd, const struct stat *existing) {
-    // Another name would keep the old contents; another owner's file could
-    // not be given back to them.
-    if (existing->st_nlink > 1 || (existing->st_uid != geteuid() && geteuid() != 0))
+// A temporary file that will replace the regular file `old_fd` named `name`,
+// already carrying its owner, group, attributes and flags. -1 where a
+// replace could not leave what writing in place would (another name, a name
+// that is a link or a mount, another owner, a folder that keeps its names or
+// takes no new file): the file is then written in place. -2 with errno set
+// where no file can be made at all (a full disk): nothing is to be touched.
+static int open_replacement(int old_fd, const struct stat *old, const char *name) {
+    struct stat named;
+    if (old->st_nlink > 1 || (old->st_uid != geteuid() && geteuid() != 0) ||
+        !open_folder_of(name) || fstatat(out.folder, out.base, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !same_file(&named, old) || mount_of(old_fd) != mount_of(out.folder) || folder_keeps_names())
         return -1;
     const int fd = create_temporary();
     if (fd < 0)
-        return errno == EACCES || errno == EPERM ? -1 : -2;
-    struct stat status;
-    const int kept = fstat(fd, &status) == 0 &&
-                     ((status.st_uid == existing->st_uid && status.st_gid == existing->st_gid) ||
-                      fchown(fd, existing->st_uid, existing->st_gid) == 0) &&
-                     copy_attributes(old_fd, fd) && fchmod(fd, 0600) == 0;
+        return errno == ENOSPC || errno == EDQUOT ? -2 : -1;
+    const mode_t mode = old->st_mode & 07777;
+    struct stat made;
+    // The mode is tried now, special bits and all, and the file kept private
+    // until it is placed.
+    const int kept = copy_attributes(old_fd, fd) && copy_flags(old_fd, fd) &&
+                     fstat(fd, &made) == 0 &&
+                     ((made.st_uid == old->st_uid && made.st_gid == old->st_gid) ||
+                      fchown(fd, old->st_uid, old->st_gid) == 0) &&
+                     fchmod(fd, mode) == 0 && fstat(fd, &made) == 0 &&
+                     (made.st_mode & 07777) == mode && fchmod(fd, 0600) == 0;
     if (!kept) {
         drop_temporary(fd);
         return -1;
     }
+    out.replacing = 1;
+    out.old = *old;
     out.set_mode = 1;
-    out.mode = existing->st_mode & 07777;
+    out.mode = mode;
     return fd;
-}
-
-// The output written in place through `name`, as fopen(name, "wb") would.
-static std::FILE *open_in_place_by_name(const char *name, const char **reason) {
-    out.route = route_in_place;
-    std::FILE *output = std::fopen(name, "wbe");
-    if (output == nullptr)
-        *reason = std::strerror(errno);
-    return output;
 }
 
 // A stream on `fd`, or null with the reason when none can be had.
@@ -358,140 +409,176 @@ static std::FILE *stream_on(int fd, const char **reason) {
     return output;
 }
 
-// Opens an existing file for writing as fopen would, so that what it
-// refuses is refused here; for reading too where we may, to look at its
-// signature. -1 with errno set on failure.
-static int open_for_writing(int folder, const char *path, int flags) {
-    const int fd = openat(folder, path, O_RDWR | O_NOCTTY | O_CLOEXEC | flags);
-    if (fd >= 0 || errno != EACCES)
-        return fd;
-    return openat(folder, path, O_WRONLY | O_NOCTTY | O_CLOEXEC | flags);
+// The text for a file that is no TGA file and that nobody agreed to replace.
+static const char *refusal_text(output_decision decision) {
+    switch (decision) {
+    case decide_refuse_input:
+        return output_is_input_reason;
+    case decide_refuse_texture:
+        return output_is_dds_reason;
+    case decide_ask:
+        return output_not_tga_reason;
+    default:
+        return std::strerror(EEXIST);
+    }
 }
 
-// The existing regular file `seen`, open as `fd` (or -1 with errno set):
-// refused, replaced through a temporary file where `may_move` allows, or
-// written in place.
-static std::FILE *open_existing(int fd, const struct stat *seen, int may_move, std::FILE *input,
-                                const char **reason) {
-    struct stat existing, input_status;
-    if (fd < 0 || fstat(fd, &existing) != 0) {
+// Carries out the decision on the object open as `fd`, which the output
+// name reached: a refusal, the object written in place, or a temporary file
+// that replaces it.
+static std::FILE *carry_out(int fd, const char *name, output_consent consent, std::FILE *input,
+                            const char **reason) {
+    struct stat status;
+    if (fstat(fd, &status) != 0) {
         *reason = std::strerror(errno);
-        if (fd >= 0)
-            close(fd);
-        return nullptr;
-    }
-    *reason = nullptr;
-    if (!same_file(&existing, seen))
-        *reason = std::strerror(EAGAIN); // another file took the name meanwhile
-    else if (fstat(fileno(input), &input_status) == 0 && same_file(&existing, &input_status))
-        *reason = output_is_input_reason;
-    else if (is_dds_file(fd))
-        *reason = output_is_dds_reason;
-    if (*reason != nullptr) {
         close(fd);
         return nullptr;
     }
-    const int replacement =
-        may_move && S_ISREG(existing.st_mode) ? open_replacement(fd, &existing) : -1;
+    const int regular = S_ISREG(status.st_mode);
+    output_facts facts =
+        facts_of(fd, &status, regular ? object_file : object_device, name, consent, input);
+    output_decision decision = decide_output(&facts);
+    int replacement = -1;
+    if (decision == decide_replace) {
+        replacement = open_replacement(fd, &status, name);
+        facts.replace_keeps_all = replacement >= 0;
+        decision = decide_output(&facts);
+    }
     if (replacement == -2) {
         *reason = std::strerror(errno);
         close(fd);
         return nullptr;
     }
-    if (replacement >= 0) {
+    switch (decision) {
+    case decide_replace:
         close(fd);
         return stream_on(replacement, reason);
-    }
-    out.route = route_in_place;
-    if (S_ISREG(existing.st_mode) && ftruncate(fd, 0) != 0) {
-        *reason = std::strerror(errno);
+    case decide_in_place:
+        if (regular && ftruncate(fd, 0) != 0) { // as fopen's "w" cuts it
+            *reason = std::strerror(errno);
+            close(fd);
+            return nullptr;
+        }
+        return stream_on(fd, reason);
+    default:
+        *reason = refusal_text(decision);
         close(fd);
+        return nullptr;
+    }
+}
+
+// The open standard stream `stream`, which the output name denotes: written
+// through, keeping its position and append mode ("B a.dds /dev/stdout >>
+// log" adds to log), unless it is the input or a texture.
+static std::FILE *open_standard_stream(int stream, const char *name, std::FILE *input,
+                                       const char **reason) {
+    struct stat status;
+    fstat(stream, &status);
+    output_facts facts = facts_of(stream, &status, object_stream, name, consent_none, input);
+    const output_decision decision = decide_output(&facts);
+    if (decision != decide_in_place) {
+        *reason = refusal_text(decision);
+        return nullptr;
+    }
+    const int fd = fcntl(stream, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) {
+        *reason = std::strerror(errno);
         return nullptr;
     }
     return stream_on(fd, reason);
 }
 
-std::FILE *platform_open_output(const char *name, int may_replace, std::FILE *input,
-                                const char **reason) {
-    if (out.folder > 0)
-        close(out.folder);
-    out.route = route_in_place;
-    out.may_replace = may_replace;
-    out.folder = -1;
-    out.temporary[0] = '\0';
-    out.set_mode = 0;
-
-    struct stat seen, input_status;
-    if (lstat(name, &seen) == 0 && !may_replace) {
-        *reason = std::strerror(EEXIST);
-        return nullptr;
-    }
-    // What the name denotes, through every link, as opening it would see it.
-    const int exists = stat(name, &seen) == 0;
-    if (!exists && errno != ENOENT) {
+// A name nothing had at the first look: a temporary file put in place only
+// while the name is still free. A folder that keeps its names (chattr +a)
+// gets the file made in place, as fopen would make it.
+static std::FILE *open_new(const char *name, const char **reason) {
+    if (!open_folder_of(name)) {
         *reason = std::strerror(errno);
         return nullptr;
     }
-    if (exists && fstat(fileno(input), &input_status) == 0 && same_file(&seen, &input_status)) {
-        *reason = output_is_input_reason;
-        return nullptr;
-    }
-    // A name for the open standard output is written through it, keeping its
-    // position and append mode: "B a.dds /dev/stdout >> log" adds to log.
-    const int standard = exists ? open_standard_stream(&seen) : -1;
-    if (standard >= 0)
-        return stream_on(standard, reason);
-    // Devices, pipes and folders are opened as they are (a folder is refused).
-    if (exists && !S_ISREG(seen.st_mode))
-        return open_in_place_by_name(name, reason);
-
-    if (!open_folder_of(AT_FDCWD, name, &out.folder, out.base) ||
-        !follow_links(&out.folder, out.base)) {
-        *reason = std::strerror(errno);
-        return nullptr;
-    }
-    // A name ending in a slash, or links the kernel follows otherwise than
-    // their text reads (/proc's): written through the name, never replaced.
-    struct stat found;
-    const int resolved = fstatat(out.folder, out.base, &found, AT_SYMLINK_NOFOLLOW) == 0;
-    const int unresolved =
-        out.base[0] == '\0' || resolved != exists || (exists && !same_file(&found, &seen));
-    if (unresolved && !exists)
-        return open_in_place_by_name(name, reason);
-    if (exists)
-        return unresolved
-                   ? open_existing(open_for_writing(AT_FDCWD, name, 0), &seen, 0, input, reason)
-                   : open_existing(open_for_writing(out.folder, out.base, O_NOFOLLOW), &seen, 1,
-                                   input, reason);
-
-    // A new file. Its name is given only when it is placed: a name too long
-    // for its folder is refused now, as opening it would be.
+    // The name is given only when the file is placed: a name too long for
+    // its folder is refused now, as opening it would be.
     const long longest = fpathconf(out.folder, _PC_NAME_MAX);
     if (longest > 0 && std::strlen(out.base) > static_cast<std::size_t>(longest)) {
         *reason = std::strerror(ENAMETOOLONG);
         return nullptr;
     }
-    const int fd = create_temporary();
+    int fd = -1;
+    if (folder_keeps_names())
+        fd = openat(out.folder, out.base, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0666);
+    else
+        fd = create_temporary();
     if (fd < 0) {
         *reason = std::strerror(errno);
         return nullptr;
     }
-    out.set_mode = out.route == route_named;
-    out.mode = new_file_mode();
+    const mode_t mask = umask(0);
+    umask(mask);
+    out.set_mode = out.route == route_named; // the unnamed file was made so
+    out.mode = 0666 & ~mask;                 // what fopen gives a new file
     return stream_on(fd, reason);
 }
 
-// Puts a file in place under the output name without replacing anything:
-// fails with EEXIST if the name is taken. `from` is the named temporary
-// file. File systems without hard links or RENAME_NOREPLACE (vfat, some
-// FUSE) get a look and a rename.
-static int place_without_replacing(const char *from) {
-    if (renameat2(out.folder, from, out.folder, out.base, RENAME_NOREPLACE) == 0)
+std::FILE *platform_open_output(const char *name, output_consent consent, std::FILE *input,
+                                const char **reason) {
+    if (out.folder > 0)
+        close(out.folder);
+    out.route = route_in_place;
+    out.replacing = 0;
+    out.set_mode = 0;
+    out.folder = -1;
+    out.temporary[0] = '\0';
+
+    // The first look, through every link as the kernel follows them.
+    const int look = open(name, O_PATH | O_CLOEXEC);
+    struct stat seen;
+    if (look < 0 && errno != ENOENT) {
+        *reason = std::strerror(errno);
+        return nullptr;
+    }
+    if (look < 0 && lstat(name, &seen) != 0)
+        return open_new(name, reason);
+    if (look < 0) {
+        // A link to nothing: its target is made, as fopen would make it,
+        // where someone agreed to write at that name.
+        const int fd = consent == consent_none
+                           ? -1
+                           : open(name, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            *reason = std::strerror(consent == consent_none ? EEXIST : errno);
+            return nullptr;
+        }
+        return carry_out(fd, name, consent, input, reason);
+    }
+    const int stream = fstat(look, &seen) == 0 ? standard_stream_of(&seen) : -1;
+    close(look);
+    if (stream >= 0)
+        return open_standard_stream(stream, name, input, reason);
+    // Opened for writing as fopen opens it (O_CREAT: protected_regular
+    // applies), but not cut: the object is judged first. A pipe is opened
+    // for writing only, so that it waits for its reader as fopen does.
+    int fd = -1;
+    if (S_ISREG(seen.st_mode))
+        fd = open(name, O_RDWR | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
+    if (fd < 0)
+        fd = open(name, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        *reason = std::strerror(errno);
+        return nullptr;
+    }
+    return carry_out(fd, name, consent, input, reason);
+}
+
+// Puts the named temporary file in place without replacing anything: fails
+// with EEXIST if the name is taken. File systems without RENAME_NOREPLACE or
+// hard links (vfat, some FUSE) get a look and a rename.
+static int place_without_replacing() {
+    if (renameat2(out.folder, out.temporary, out.folder, out.base, RENAME_NOREPLACE) == 0)
         return 1;
     if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)
         return 0;
-    if (linkat(out.folder, from, out.folder, out.base, 0) == 0) {
-        unlinkat(out.folder, from, 0);
+    if (linkat(out.folder, out.temporary, out.folder, out.base, 0) == 0) {
+        unlinkat(out.folder, out.temporary, 0);
         return 1;
     }
     if (errno != EPERM && errno != ENOTSUP && errno != ENOSYS)
@@ -501,21 +588,29 @@ static int place_without_replacing(const char *from) {
         errno = EEXIST;
         return 0;
     }
+    return renameat(out.folder, out.temporary, out.folder, out.base) == 0;
+}
+
+// Renames `from` over the old file, only while the name still holds it.
+static int replace_old(const char *from) {
+    struct stat now;
+    if (fstatat(out.folder, out.base, &now, AT_SYMLINK_NOFOLLOW) != 0)
+        return 0;
+    if (!same_file(&now, &out.old)) {
+        errno = S_ISDIR(now.st_mode) ? EISDIR : EEXIST;
+        return 0;
+    }
     return renameat(out.folder, from, out.folder, out.base) == 0;
 }
 
-// Puts the unnamed file in place: linked under a fresh name and renamed over
-// the old file, or, when nothing may be replaced, linked under the output
-// name itself, which fails if that name is taken.
-static int link_unnamed(std::FILE *output) {
-    char proc_path[64];
-    std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fileno(output));
-    if (!out.may_replace)
-        return linkat(AT_FDCWD, proc_path, out.folder, out.base, AT_SYMLINK_FOLLOW) == 0;
+// Puts the whole unnamed file `fd` in place.
+static int place_unnamed(int fd) {
+    if (!out.replacing)
+        return link_unnamed(fd, out.base) == 0;
     char link_name[temporary_name_size];
-    if (at_fresh_name(fresh_link, fileno(output), link_name) != 0)
+    if (at_fresh_name(fd, link_name) != 0)
         return 0;
-    if (renameat(out.folder, link_name, out.folder, out.base) == 0)
+    if (replace_old(link_name))
         return 1;
     const int error = errno;
     unlinkat(out.folder, link_name, 0);
@@ -523,47 +618,47 @@ static int link_unnamed(std::FILE *output) {
     return 0;
 }
 
-// Puts the closed named file in place: renamed over the old file, or, when
-// nothing may be replaced, placed only where the name is free.
-static int place_named() {
-    if (out.may_replace)
-        return renameat(out.folder, out.temporary, out.folder, out.base) == 0;
-    return place_without_replacing(out.temporary);
-}
-
 output_placement platform_finish_output(std::FILE *output, const char **reason) {
-    int placed = 0;
-    int error = 0;
-    // The final permissions, given before the file gets its name.
-    const int mode_set = !out.set_mode || fchmod(fileno(output), out.mode) == 0;
-    switch (out.route) {
-    case route_in_place:
-        placed = std::fclose(output) == 0;
+    if (out.route == route_in_place) {
+        if (std::fclose(output) == 0)
+            return output_placed;
+        *reason = std::strerror(errno);
+        return output_not_placed;
+    }
+    // The final permissions, given before the file gets its name; nothing
+    // may stay buffered, as the unnamed file is linked while still open.
+    int placed =
+        (!out.set_mode || fchmod(fileno(output), out.mode) == 0) && std::fflush(output) == 0;
+    int error = errno;
+    if (placed && out.route == route_unnamed) {
+        sigset_t saved;
+        hold_signals(&saved); // no stray link name if interrupted
+        placed = place_unnamed(fileno(output));
         error = errno;
-        break;
-    case route_unnamed:
-        // Nothing may stay buffered: the file is linked while still open.
-        hold_signals(SIG_BLOCK); // no stray link name if interrupted
-        placed = mode_set && std::fflush(output) == 0 && link_unnamed(output);
+        release_signals(&saved);
+    }
+    if (std::fclose(output) != 0 && placed) {
+        placed = 0; // what the system said on closing is reported
         error = errno;
-        hold_signals(SIG_UNBLOCK);
-        if (std::fclose(output) != 0 && placed) {
-            placed = 0; // in place, but what the system said on closing is reported
-            error = errno;
-        }
-        break;
-    case route_named:
-        placed = std::fclose(output) == 0 && mode_set && place_named();
+    }
+    if (placed && out.route == route_named) {
+        placed = out.replacing ? replace_old(out.temporary) : place_without_replacing();
         error = errno;
         if (placed)
             out.temporary[0] = '\0'; // renamed: nothing is left to remove
-        forget_named_temporary();
-        break;
     }
+    if (out.route == route_named)
+        forget_named_temporary();
     if (placed)
         return output_placed;
-    *reason = std::strerror(error);
-    return error == EEXIST && !out.may_replace ? output_name_taken : output_not_placed;
+    if (error == EEXIST && !out.replacing) {
+        *reason = std::strerror(error);
+        return output_name_taken;
+    }
+    std::snprintf(out.failure, sizeof out.failure, "the file could not be put in place: %s",
+                  std::strerror(error));
+    *reason = out.failure;
+    return output_not_placed;
 }
 
 void platform_discard_output(std::FILE *output) {

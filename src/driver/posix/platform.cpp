@@ -70,11 +70,6 @@ void platform_show_text(const char *text) {
     std::fflush(stdout);
 }
 
-// Nobody is asked yet: the caller refuses the file.
-int platform_confirm_replace(const char *) {
-    return -1;
-}
-
 int platform_is_folder(const char *name) {
     struct stat status;
     return stat(name, &status) == 0 && S_ISDIR(status.st_mode);
@@ -121,6 +116,23 @@ static int read_answer(char **line, std::size_t *capacity) {
 
 static int is_yes(const char *answer) {
     return strcasecmp(answer, "y") == 0 || strcasecmp(answer, "yes") == 0;
+}
+
+// Asks "NAME already exists. Replace it? [y/N] "; 1 for a yes.
+static int confirm_on_terminal(const char *name, char **line, std::size_t *capacity) {
+    write_escaped(stderr, name);
+    std::fputs(" already exists. Replace it? [y/N] ", stderr);
+    return read_answer(line, capacity) && is_yes(*line);
+}
+
+int platform_confirm_replace(const char *name) {
+    if (!person_can_answer())
+        return -1;
+    char *line = nullptr;
+    std::size_t capacity = 0;
+    const int agreed = confirm_on_terminal(name, &line, &capacity);
+    std::free(line);
+    return agreed;
 }
 
 // Asks for the name on the terminal until the user settles on one or input
@@ -171,12 +183,11 @@ static dialog_outcome ask_on_terminal(char *name, unsigned size, unsigned long *
         }
         dialog_outcome outcome = dialog_chosen_free;
         if (name_taken(answer)) {
-            write_escaped(stderr, answer);
-            std::fputs(" already exists. Replace it? [y/N] ", stderr);
-            if (!read_answer(&line, &capacity))
-                break;
-            if (!is_yes(line))
+            if (!confirm_on_terminal(answer, &line, &capacity)) {
+                if (std::feof(stdin))
+                    break;
                 continue;
+            }
             outcome = dialog_confirmed;
         }
         std::memcpy(name, answer, length + 1);

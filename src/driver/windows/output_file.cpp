@@ -328,8 +328,9 @@ static const char *refusal_of(HANDLE file, const BY_HANDLE_FILE_INFORMATION *sta
     return nullptr;
 }
 
-std::FILE *platform_open_output(const char *name, int may_replace, std::FILE *input,
+std::FILE *platform_open_output(const char *name, output_consent consent, std::FILE *input,
                                 const char **reason) {
+    const int may_replace = consent != consent_none;
     output_handle = INVALID_HANDLE_VALUE;
     output_renamed = 0;
     output_cut = 0;

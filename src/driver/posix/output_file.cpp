@@ -221,10 +221,20 @@ static int folder_keeps_names() {
            (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0;
 }
 
-// What the first look saw at a name: its first bytes, the names it has.
+// Whether the object open as `fd` starts with the DDS signature. A file open
+// for writing only is opened again for reading, where we may read it.
 static output_signature signature_of(int fd) {
     unsigned char start[dds_signature_size];
-    const ssize_t length = pread(fd, start, sizeof start, 0);
+    ssize_t length = pread(fd, start, sizeof start, 0);
+    struct stat status;
+    if (length < 0 && errno == EBADF && fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
+        char proc_path[proc_path_size];
+        std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd);
+        const int reader = open(proc_path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        length = reader < 0 ? -1 : pread(reader, start, sizeof start, 0);
+        if (reader >= 0)
+            close(reader);
+    }
     if (length < 0)
         return signature_unreadable; // a file we may only write, a pipe
     return length == static_cast<ssize_t>(sizeof start) && is_dds_signature(start)

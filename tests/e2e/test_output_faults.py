@@ -7,6 +7,7 @@ file is written under another name and put in place only when whole, so a
 failed or interrupted conversion leaves nothing new and an existing file of
 that name untouched; only what cannot be replaced is written in place.
 """
+import fcntl
 import os
 import pwd
 import resource
@@ -44,6 +45,32 @@ def attributes(path):
     """Every extended attribute of a file (its ACL among them), by name."""
     return {name: os.getxattr(path, name, follow_symlinks=False)
             for name in os.listxattr(path, follow_symlinks=False)}
+
+
+# chattr's "d" (no dump) and "A" (no atime), and the ioctls that read and set them.
+FS_NODUMP_FL, FS_NOATIME_FL = 0x40, 0x80
+FS_IOC_GETFLAGS, FS_IOC_SETFLAGS = 0x80086601, 0x40086602
+
+
+def file_flags(path):
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        return struct.unpack("l", fcntl.ioctl(fd, FS_IOC_GETFLAGS, struct.pack("l", 0)))[0]
+    finally:
+        os.close(fd)
+
+
+def set_file_flags(path, flags):
+    """Adds `flags` to the file's; False where the file system has none."""
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        old = struct.unpack("l", fcntl.ioctl(fd, FS_IOC_GETFLAGS, struct.pack("l", 0)))[0]
+        fcntl.ioctl(fd, FS_IOC_SETFLAGS, struct.pack("l", old | flags))
+        return True
+    except OSError:
+        return False
+    finally:
+        os.close(fd)
 
 
 def limit_file_size(limit):
@@ -92,12 +119,13 @@ class OutputFaults(Converter):
                 self.assertEqual((result.code, result.messages), (0, COMPLETE))
                 self.assertEqual(os.path.getsize(self.path("out.tga")), total)
 
-    def run_plain(self, command, **options):
+    def run_plain(self, command, names=(), **options):
         """Runs a command line of our own; returns (exit code, messages, stdout)."""
         proc = subprocess.run(command, cwd=self.dir, stdin=subprocess.DEVNULL,
                               stderr=subprocess.PIPE, timeout=120, **options)
-        # The runs here name their files in.dds and out.tga, or in the command.
-        messages, stray = parse_messages(b"", proc.stderr, [*command, "in.dds", "out.tga"])
+        # The runs here name their files in.dds and out.tga, in the command or in `names`.
+        messages, stray = parse_messages(b"", proc.stderr,
+                                         [*command, *names, "in.dds", "out.tga"])
         self.assertEqual(stray, [])
         return proc.returncode, messages, proc.stdout
 
@@ -164,8 +192,50 @@ class OutputFaults(Converter):
             return lambda: self.assertEqual(stat.S_IMODE(os.stat(self.path("out.tga")).st_mode),
                                             0o666 & ~0o027)
 
+        def replaced_keeping_setgid():
+            self.write("out.tga", b"keep")
+            os.chmod(self.path("out.tga"), 0o2754)
+            return lambda: self.assertEqual(stat.S_IMODE(os.stat(self.path("out.tga")).st_mode),
+                                            0o2754)
+
+        def replaced_under_a_default_acl():  # nothing inherited from the folder is added
+            self.write("out.tga", b"keep")
+            os.chmod(self.path("out.tga"), 0o640)
+            undefined = 0xFFFFFFFF
+            os.setxattr(self.dir, "system.posix_acl_default", access_acl(
+                (0x01, 6, undefined), (0x02, 6, 65534), (0x04, 4, undefined),
+                (0x10, 6, undefined), (0x20, 0, undefined)))
+
+            def check():
+                os.removexattr(self.dir, "system.posix_acl_default")
+                self.assertEqual((stat.S_IMODE(os.stat(self.path("out.tga")).st_mode),
+                                  attributes(self.path("out.tga"))), (0o640, {}))
+            return check
+
+        def replaced_keeping_flags():  # chattr +d +A, where the file system has them
+            self.write("out.tga", b"keep")
+            wanted = FS_NODUMP_FL | FS_NOATIME_FL
+            if not set_file_flags(self.path("out.tga"), wanted):
+                return lambda: None
+            return lambda: self.assertEqual(file_flags(self.path("out.tga")) & wanted, wanted)
+
+        def longer_with_another_name():  # written in place, cut to the TGA
+            self.write("out.tga", b"k" * 100000)
+            os.link(self.path("out.tga"), self.path("other.tga"))
+            return lambda: self.assertEqual(self.read("other.tga"), expected)
+
+        def through_ten_links():
+            self.write("real.tga", b"keep")
+            for n in range(9):
+                os.symlink(f"l{n + 1}" if n < 8 else "real.tga", self.path(f"l{n}"))
+            os.symlink("l0", self.path("out.tga"))
+            return lambda: (self.assertEqual(self.read("real.tga"), expected),
+                            self.assertTrue(os.path.islink(self.path("out.tga"))))
+
         for setup in [replaced_keeping_mode, replaced_keeping_acl_and_attributes, through_a_link, through_a_dangling_link,
-                      with_another_name, new_file]:
+                      with_another_name, new_file, replaced_keeping_setgid,
+                      replaced_under_a_default_acl, replaced_keeping_flags,
+                      longer_with_another_name, through_ten_links]:
             with self.subTest(setup.__name__):
                 for name in os.listdir(self.dir):
                     if name != "in.dds":
@@ -236,6 +306,15 @@ class OutputFaults(Converter):
                 self.check(self.run_tool("in.dds", output), 6, "error", IS_DDS)
                 self.assertEqual(self.read("other.dds"), source)
                 self.assertEqual(self.read("texture.tga"), source)
+        # Nor a texture that is the open standard output, read and written or
+        # appended to (read again through /proc, or judged by its name).
+        os.symlink("/proc/self/fd/1", self.path("stdout"))
+        for redirection in ["1<>other.dds", ">>other.dds"]:
+            with self.subTest(redirection):
+                code, messages, _ = self.run_plain(
+                    ["sh", "-c", f'"$0" in.dds stdout {redirection}', RUNNER_EXE], names=["stdout"])
+                self.assertEqual((code, messages), (6, [("error", IS_DDS)]))
+                self.assertEqual(self.read("other.dds"), source)
 
     def stop_when(self, args, ready, preexec_fn=None):
         """Starts the converter and stops it (SIGSTOP) once `ready(pid)`
@@ -278,12 +357,33 @@ class OutputFaults(Converter):
         self.write("in.dds", dds(4096, 4096, b"DXT1", bytes(8 * 1024 * 1024)))
         exists = [("error", OPEN + ": File exists")]
 
-        def no_core_dumps_and_ignoring(*ignored):
+        def no_core_dumps_and_ignoring(*ignored, blocked=()):
             def preexec():
                 resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
                 for number in ignored:
                     signal.signal(number, signal.SIG_IGN)
+                signal.pthread_sigmask(signal.SIG_BLOCK, blocked)
             return preexec
+
+        def blocked_sigterm(pid):  # the caller's mask is kept: it stays pending
+            os.kill(pid, signal.SIGTERM)
+            return set()
+
+        def ctrl_z_and_fg(pid):
+            os.kill(pid, signal.SIGTSTP)
+            os.kill(pid, signal.SIGCONT)
+            return set()
+
+        def second_run(pid):  # into the same folder meanwhile
+            self.assertEqual(subprocess.run([RUNNER_EXE, "in.dds", "second.tga"], cwd=self.dir,
+                                            capture_output=True).returncode, 0)
+            return {"second.tga"}
+
+        def folder_at_the_name(pid):  # before the final rename: nothing is left
+            os.remove(self.path("out.tga"))
+            os.mkdir(self.path("out.tga"))
+            return set()
+        not_placed = [("error", FOOTER + ": the file could not be put in place: Is a directory")]
 
         def squat_temporary_names(pid):  # the names a run of old would take
             for n in range(100):
@@ -304,6 +404,10 @@ class OutputFaults(Converter):
             # Ignored signals stay ignored (nohup): the run goes on to the end.
             (["out.tga"], self.output_open, (signal.SIGHUP, signal.SIGINT), 0, COMPLETE, False),
             (["out.tga"], self.header_read, squat_temporary_names, 0, COMPLETE, False),
+            (["out.tga"], self.output_open, blocked_sigterm, 0, COMPLETE, False),
+            (["out.tga"], self.header_read, ctrl_z_and_fg, 0, COMPLETE, False),
+            (["out.tga"], self.header_read, second_run, 0, COMPLETE, False),
+            (["out.tga"], self.header_read, folder_at_the_name, 9, not_placed, None),
         ]
         if NAMED_ROUTE:
             cases.append((["out.tga"], self.temporary_named, private_temporary, 0, COMPLETE, False))
@@ -317,10 +421,13 @@ class OutputFaults(Converter):
             with self.subTest(f"{name} when {ready.__name__}"):
                 for old in os.listdir(self.dir):
                     if old != "in.dds":
-                        os.remove(self.path(old))
+                        (shutil.rmtree if os.path.isdir(self.path(old)) else os.remove)(
+                            self.path(old))
                 self.write("out.tga", b"keep")
                 ignored = act if isinstance(act, tuple) else ()
-                proc = self.stop_when(["in.dds", *args], ready, no_core_dumps_and_ignoring(*ignored))
+                blocked = [signal.SIGTERM] if act is blocked_sigterm else []
+                proc = self.stop_when(["in.dds", *args], ready,
+                                      no_core_dumps_and_ignoring(*ignored, blocked=blocked))
                 if proc is None:
                     self.skipTest("the conversion ended before it could be caught")
                 expected = {"in.dds", "out.tga"}
@@ -346,7 +453,9 @@ class OutputFaults(Converter):
                 self.assertEqual((proc.returncode, parse_messages(b"", stderr, ["in.tga", *args])[0]),
                                  (code, messages))
                 self.assertEqual(set(os.listdir(self.dir)), expected)
-                if kept:
+                if kept is None:
+                    self.assertEqual(os.listdir(self.path("out.tga")), [])
+                elif kept:
                     self.assertEqual(self.read("out.tga"), b"keep")
                 else:
                     self.assertEqual(os.path.getsize(self.path("out.tga")),
@@ -393,6 +502,76 @@ class OutputFaults(Converter):
                     self.assertEqual(f.read(), expected)
                 self.assertFalse([n for n in os.listdir(root) if n.startswith(".")])
         self.assertFalse(os.path.ismount(mountpoint))
+
+    def test_what_fopen_would_do_as_root(self):
+        # Each row runs a shell command in a private mount namespace; the file
+        # it names is written in place or refused as fopen would, decided
+        # before decoding, and nothing is left.
+        if os.geteuid() != 0 or not shutil.which("unshare") or not shutil.which("chattr"):
+            self.skipTest("mounts, chattr and the kernel's protections take root")
+        source, expected = probe_6x5()
+        self.write("in.dds", source)
+        nobody = pwd.getpwnam("nobody")
+
+        def bind_mounted_file():  # as containers mount files
+            self.write("src.tga", b"keep")
+            self.write("out.tga", b"keep")
+            return ('mount --bind src.tga out.tga && "$0" in.dds out.tga',
+                    lambda: self.assertEqual(self.read("src.tga"), expected))
+
+        def writable_file_in_read_only_folder():
+            os.mkdir(self.path("ro"))
+            self.write("ro/out.tga", b"keep")
+            self.write("rw.tga", b"keep")
+            return ('mount --bind ro ro && mount -o remount,bind,ro ro && '
+                    'mount --bind rw.tga ro/out.tga && "$0" in.dds ro/out.tga',
+                    lambda: self.assertEqual(self.read("rw.tga"), expected))
+
+        def append_only_folder():  # a new file and a replace
+            os.mkdir(self.path("af"))
+            self.write("af/old.tga", b"keep")
+            if subprocess.run(["chattr", "+a", self.path("af")]).returncode != 0:
+                self.skipTest("this file system has no append-only folders")
+
+            def check():
+                subprocess.run(["chattr", "-a", self.path("af")], check=True)
+                self.assertEqual(sorted(os.listdir(self.path("af"))), ["new.tga", "old.tga"])
+                self.assertEqual((self.read("af/new.tga"), self.read("af/old.tga")),
+                                 (expected, expected))
+            return '"$0" in.dds af/new.tga && "$0" in.dds af/old.tga', check
+
+        def others_file_with_protected_regular():  # refused as fopen is refused
+            os.mkdir(self.path("sticky"))
+            os.chmod(self.path("sticky"), 0o1777)
+            self.write("sticky/out.tga", b"keep")
+            os.chown(self.path("sticky/out.tga"), nobody.pw_uid, nobody.pw_gid)
+            os.chmod(self.path("sticky/out.tga"), 0o666)
+            with open("/proc/sys/fs/protected_regular") as f:
+                old = f.read()
+            with open("/proc/sys/fs/protected_regular", "w") as f:
+                f.write("1")
+
+            def check():
+                with open("/proc/sys/fs/protected_regular", "w") as f:
+                    f.write(old)
+                self.assertEqual(self.read("sticky/out.tga"), b"keep")
+            return '"$0" in.dds sticky/out.tga', check
+
+        denied = [("error", OPEN + ": Permission denied")]
+        for setup, code, messages in [(bind_mounted_file, 0, COMPLETE),
+                                      (writable_file_in_read_only_folder, 0, COMPLETE),
+                                      (append_only_folder, 0, COMPLETE * 2),
+                                      (others_file_with_protected_regular, 6, denied)]:
+            with self.subTest(setup.__name__):
+                command, check = setup()
+                try:
+                    result = self.run_plain(["unshare", "-m", "sh", "-c", command, RUNNER_EXE],
+                                            names=["sticky/out.tga"])
+                finally:
+                    check()
+                self.assertEqual(result[:2], (code, messages))
+                self.assertFalse([f for _, _, files in os.walk(self.dir) for f in files
+                                  if f.startswith(".dxtc2tga")])
 
     def make_folders(self, names):
         """Makes the nested folders one below the other, however long their
@@ -527,6 +706,17 @@ class OutputFaults(Converter):
                                  (before.st_ino, *owner, before.st_mode))
                 self.assertEqual(os.path.getsize(output), size if outcome[0] == 0 else 4)
                 self.assertEqual(os.listdir(folder), ["out.tga"])
+        # Our own texture that we may only write is judged by its name.
+        with self.subTest("our write-only texture"):
+            texture = os.path.join(folder, "t.DDS")
+            self.write(texture, dds(4, 4, b"DXT1", bytes(8)))
+            os.chown(texture, nobody.pw_uid, nobody.pw_gid)
+            os.chmod(texture, 0o200)
+            result = runner.run(["in.dds", os.path.join("shared", "t.DDS")], self.dir,
+                                preexec_fn=preexec)
+            self.assertEqual((result.code, result.messages), (6, [("error", IS_DDS)]))
+            self.assertEqual(os.path.getsize(texture), 128 + 8)
+            os.remove(texture)
         # Our own file with an ACL and an attribute, in the sticky folder of the
         # last row: replaced, keeping them.
         with self.subTest("our file with an ACL and an attribute"):

@@ -145,6 +145,27 @@ class Prompt(Converter):
         self.assertEqual(code, 0)
         self.assertEqual(self.read("a.tga"), expected)
 
+    def test_a_named_file_that_is_no_tga_is_replaced_only_when_agreed(self):
+        source, expected = probe_6x5()
+        self.write("a.dds", source)
+        refused = (6, [("error", "Error opening output file: File exists and is no TGA file; "
+                                 "delete it or name a .tga file")])
+        for answer, code, after in [("y", 0, expected), ("n", 6, b"keep"), (None, 6, b"keep")]:
+            with self.subTest(answer=answer):
+                self.write("notes.txt", b"keep")
+                code_seen, _, _ = self.converse(["a.dds", "notes.txt"], [
+                    ("notes.txt already exists. Replace it? [y/N] ", answer)])
+                self.assertEqual((code_seen, self.read("notes.txt")), (code, after))
+        # With nobody to ask it is refused, saying how to go on; a .tga (any
+        # case) is replaced unasked.
+        self.write("notes.txt", b"keep")
+        result = self.run_tool("a.dds", "notes.txt")
+        self.assertEqual((result.code, result.messages), refused)
+        self.assertEqual(self.read("notes.txt"), b"keep")
+        self.write("old.TGA", b"keep")
+        result = self.run_tool("a.dds", "old.TGA")
+        self.assertEqual((result.code, self.read("old.TGA")), (0, expected))
+
     def test_a_free_name_taken_meanwhile_is_not_replaced(self):
         # Typed or proposed, a name no file had was not agreed to replace
         # anything: a file made under it while we decode stays, as for a

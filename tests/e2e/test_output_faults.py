@@ -369,9 +369,11 @@ class OutputFaults(Converter):
             os.kill(pid, signal.SIGTERM)
             return set()
 
-        def ctrl_z_and_fg(pid):
+        def ctrl_z_and_fg(pid):  # stopped by the terminal's signal, then resumed
+            os.kill(pid, signal.SIGCONT)  # a stop signal sent while stopped would be dropped
             os.kill(pid, signal.SIGTSTP)
-            os.kill(pid, signal.SIGCONT)
+            while open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()[0] != "T":
+                time.sleep(0.01)
             return set()
 
         def second_run(pid):  # into the same folder meanwhile

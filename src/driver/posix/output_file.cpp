@@ -1,21 +1,15 @@
-// Writing the output file on POSIX systems: never more than
-// fopen(name, "wb") could do. The kernel follows every symbolic link, inside
-// an open call, so its protections (protected_symlinks, protected_regular,
-// nosymfollow, read-only mounts, permissions) judge this program as they
-// judge fopen; the object that open call reached is then judged by
-// decide_output, on every route.
-//
-// A new file, or a file that can be replaced whole, is written as a
-// temporary file in the output's folder and put in place only once it is
-// complete: preferably an unnamed file (O_TMPFILE), which the system removes
-// however the process ends; where the file system has none, a private named
-// temporary file, removed on every failure and on every signal that would
-// end the process. What the first look found decides: a name that was free
-// is taken only while it is still free, and a file is replaced only while
-// its name still holds it (checked just before the rename, so a tiny window
-// remains between the check and the rename). A replace keeps the old file's
-// owner, group, mode, ACL, extended attributes and flags; where it could
-// not, the file is written in place, decided before the long work.
+// Writing the output file on POSIX systems, never doing more than
+// fopen(name, "wb") could: the kernel follows every symbolic link inside an
+// open call, so its protections judge us as they judge fopen, and the object
+// reached is judged by decide_output on every route. A new file, or one
+// replaced whole, is written as a temporary file in the output's folder and
+// put in place when complete: an unnamed file (O_TMPFILE), which the system
+// removes however the process ends, or where there is none a private named
+// file, removed on every failure and every signal that would end the
+// process. The first look decides: a free name is taken only while still
+// free, a file replaced only while its name still holds it (checked just
+// before the rename: a tiny window remains). A replace keeps what writing in
+// place would; where it could not, the file is written in place.
 #include "driver/platform.h"
 
 #include "dds/dds_reader.h"
@@ -80,27 +74,19 @@ static int ends_with(const char *name, const char *suffix) {
 
 // Signals whose default action does not end the process, and the two that
 // cannot be caught; every other one removes the named temporary file.
+static const int lasting_signals[] = {SIGCHLD, SIGCONT, SIGSTOP,  SIGTSTP, SIGTTIN,
+                                      SIGTTOU, SIGURG,  SIGWINCH, SIGKILL};
+
 static int is_cleanup_signal(int signal_number) {
-    switch (signal_number) {
-    case SIGCHLD:
-    case SIGCONT:
-    case SIGSTOP:
-    case SIGTSTP:
-    case SIGTTIN:
-    case SIGTTOU:
-    case SIGURG:
-    case SIGWINCH:
-    case SIGKILL:
-        return 0;
-    default:
-        return 1;
-    }
+    for (int lasting : lasting_signals)
+        if (signal_number == lasting)
+            return 0;
+    return 1;
 }
 
 // Blocks every signal that ends the process, keeping the caller's mask in
-// `saved` for release_signals: no stray name is left by a signal between
-// making a name and recording or renaming it. A signal the caller blocked
-// stays blocked afterwards.
+// `saved`: no stray name is left by a signal between making a name and
+// recording or renaming it. What the caller blocked stays blocked after.
 static void hold_signals(sigset_t *saved) {
     sigset_t set;
     sigemptyset(&set);
@@ -108,10 +94,6 @@ static void hold_signals(sigset_t *saved) {
         if (is_cleanup_signal(s))
             sigaddset(&set, s);
     sigprocmask(SIG_BLOCK, &set, saved);
-}
-
-static void release_signals(const sigset_t *saved) {
-    sigprocmask(SIG_SETMASK, saved, nullptr);
 }
 
 // Removes the named temporary file, then dies by the same signal, as shells
@@ -149,7 +131,7 @@ static void forget_named_temporary() {
     for (int s = 1; s < _NSIG; ++s)
         if (out.signals_held[s])
             sigaction(s, &out.previous[s], nullptr);
-    release_signals(&saved);
+    sigprocmask(SIG_SETMASK, &saved, nullptr);
 }
 
 // A fresh temporary name nobody can guess, so nobody can take it first.
@@ -164,11 +146,16 @@ static void random_temporary_name(char *name) {
     std::snprintf(name, temporary_name_size, ".dxtc2tga-%016llx.tmp", bits);
 }
 
+// The name /proc gives the object open as `fd`, which opens it again.
+static const char *proc_path(int fd, char *path) {
+    std::snprintf(path, proc_path_size, "/proc/self/fd/%d", fd);
+    return path;
+}
+
 // Links the unnamed file `fd` into the output's folder under `name`.
 static int link_unnamed(int fd, const char *name) {
-    char proc_path[proc_path_size];
-    std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd);
-    return linkat(AT_FDCWD, proc_path, out.folder, name, AT_SYMLINK_FOLLOW);
+    char path[proc_path_size];
+    return linkat(AT_FDCWD, proc_path(fd, path), out.folder, name, AT_SYMLINK_FOLLOW);
 }
 
 // Makes a file under fresh names in the output's folder until one is free,
@@ -199,12 +186,11 @@ static int open_folder_of(const char *name) {
         return 0;
     }
     char folder[PATH_MAX];
-    const std::size_t length = slash == nullptr ? 0 : static_cast<std::size_t>(slash - name);
-    if (length >= sizeof folder) {
+    const int length = slash == nullptr ? 0 : static_cast<int>(slash - name);
+    if (std::snprintf(folder, sizeof folder, "%.*s", length, name) >= PATH_MAX) {
         errno = ENAMETOOLONG;
         return 0;
     }
-    std::snprintf(folder, sizeof folder, "%.*s", static_cast<int>(length), name);
     const char *shown = slash == nullptr ? "." : length == 0 ? "/" : folder;
     out.folder = open(shown, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (out.folder < 0)
@@ -228,9 +214,8 @@ static output_signature signature_of(int fd) {
     ssize_t length = pread(fd, start, sizeof start, 0);
     struct stat status;
     if (length < 0 && errno == EBADF && fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
-        char proc_path[proc_path_size];
-        std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd);
-        const int reader = open(proc_path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        char path[proc_path_size];
+        const int reader = open(proc_path(fd, path), O_RDONLY | O_NOCTTY | O_CLOEXEC);
         length = reader < 0 ? -1 : pread(reader, start, sizeof start, 0);
         if (reader >= 0)
             close(reader);
@@ -245,12 +230,9 @@ static output_signature signature_of(int fd) {
 // Whether the object open as `fd` has a name ending in ".dds", as the
 // kernel knows it (a stream's redirection "> t.dds" has no other).
 static int kernel_name_is_dds(int fd) {
-    char proc_path[proc_path_size], target[PATH_MAX];
-    std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd);
-    const ssize_t length = readlink(proc_path, target, sizeof target - 1);
-    if (length <= 0)
-        return 0;
-    target[length] = '\0';
+    char path[proc_path_size], target[PATH_MAX];
+    const ssize_t length = readlink(proc_path(fd, path), target, sizeof target - 1);
+    target[length > 0 ? length : 0] = '\0';
     return ends_with(target, ".dds");
 }
 
@@ -355,7 +337,7 @@ static int create_temporary() {
     const int error = errno;
     if (fd < 0)
         out.temporary[0] = '\0';
-    release_signals(&saved);
+    sigprocmask(SIG_SETMASK, &saved, nullptr);
     if (fd < 0) {
         forget_named_temporary();
         errno = error;
@@ -433,20 +415,22 @@ static const char *refusal_text(output_decision decision) {
     }
 }
 
-// Carries out the decision on the object open as `fd`, which the output
-// name reached: a refusal, the object written in place, or a temporary file
-// that replaces it.
-static std::FILE *carry_out(int fd, const char *name, output_consent consent, std::FILE *input,
-                            const char **reason) {
+// Carries out the decision on the object open as `fd` (a duplicate of the
+// standard stream the name denotes where `stream`, keeping its position and
+// append mode: "B a.dds /dev/stdout >> log" adds to log): a refusal, the
+// object written in place, or a temporary file that replaces it.
+static std::FILE *carry_out(int fd, int stream, const char *name, output_consent consent,
+                            std::FILE *input, const char **reason) {
     struct stat status;
-    if (fstat(fd, &status) != 0) {
+    if (fd < 0 || fstat(fd, &status) != 0) {
         *reason = std::strerror(errno);
-        close(fd);
+        if (fd >= 0)
+            close(fd);
         return nullptr;
     }
-    const int regular = S_ISREG(status.st_mode);
-    output_facts facts =
-        facts_of(fd, &status, regular ? object_file : object_device, name, consent, input);
+    const int regular = !stream && S_ISREG(status.st_mode);
+    const output_object object = stream ? object_stream : regular ? object_file : object_device;
+    output_facts facts = facts_of(fd, &status, object, name, consent, input);
     output_decision decision = decide_output(&facts);
     int replacement = -1;
     if (decision == decide_replace) {
@@ -475,27 +459,6 @@ static std::FILE *carry_out(int fd, const char *name, output_consent consent, st
         close(fd);
         return nullptr;
     }
-}
-
-// The open standard stream `stream`, which the output name denotes: written
-// through, keeping its position and append mode ("B a.dds /dev/stdout >>
-// log" adds to log), unless it is the input or a texture.
-static std::FILE *open_standard_stream(int stream, const char *name, std::FILE *input,
-                                       const char **reason) {
-    struct stat status;
-    fstat(stream, &status);
-    output_facts facts = facts_of(stream, &status, object_stream, name, consent_none, input);
-    const output_decision decision = decide_output(&facts);
-    if (decision != decide_in_place) {
-        *reason = refusal_text(decision);
-        return nullptr;
-    }
-    const int fd = fcntl(stream, F_DUPFD_CLOEXEC, 0);
-    if (fd < 0) {
-        *reason = std::strerror(errno);
-        return nullptr;
-    }
-    return stream_on(fd, reason);
 }
 
 // A name nothing had at the first look: a temporary file put in place only
@@ -541,42 +504,29 @@ std::FILE *platform_open_output(const char *name, output_consent consent, std::F
 
     // The first look, through every link as the kernel follows them.
     const int look = open(name, O_PATH | O_CLOEXEC);
+    const int error = errno;
     struct stat seen;
-    if (look < 0 && errno != ENOENT) {
-        *reason = std::strerror(errno);
+    if (look < 0 && error == ENOENT && lstat(name, &seen) != 0)
+        return open_new(name, reason);
+    const int stream = look >= 0 && fstat(look, &seen) == 0 ? standard_stream_of(&seen) : -1;
+    if (look >= 0)
+        close(look);
+    if (stream >= 0)
+        return carry_out(fcntl(stream, F_DUPFD_CLOEXEC, 0), 1, name, consent, input, reason);
+    // A link to nothing makes its target, as fopen would, once agreed to.
+    if (look < 0 && (error != ENOENT || consent == consent_none)) {
+        *reason = std::strerror(error == ENOENT ? EEXIST : error);
         return nullptr;
     }
-    if (look < 0 && lstat(name, &seen) != 0)
-        return open_new(name, reason);
-    if (look < 0) {
-        // A link to nothing: its target is made, as fopen would make it,
-        // where someone agreed to write at that name.
-        const int fd = consent == consent_none
-                           ? -1
-                           : open(name, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
-        if (fd < 0) {
-            *reason = std::strerror(consent == consent_none ? EEXIST : errno);
-            return nullptr;
-        }
-        return carry_out(fd, name, consent, input, reason);
-    }
-    const int stream = fstat(look, &seen) == 0 ? standard_stream_of(&seen) : -1;
-    close(look);
-    if (stream >= 0)
-        return open_standard_stream(stream, name, input, reason);
     // Opened for writing as fopen opens it (O_CREAT: protected_regular
-    // applies), but not cut: the object is judged first. A pipe is opened
-    // for writing only, so that it waits for its reader as fopen does.
-    int fd = -1;
-    if (S_ISREG(seen.st_mode))
-        fd = open(name, O_RDWR | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
+    // applies) but not cut, so that it is judged first; a FIFO for writing
+    // only, so that it waits for its reader as with fopen.
+    int fd = look >= 0 && S_ISREG(seen.st_mode)
+                 ? open(name, O_RDWR | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666)
+                 : -1;
     if (fd < 0)
         fd = open(name, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        *reason = std::strerror(errno);
-        return nullptr;
-    }
-    return carry_out(fd, name, consent, input, reason);
+    return carry_out(fd, 0, name, consent, input, reason);
 }
 
 // Puts the named temporary file in place without replacing anything: fails
@@ -645,7 +595,7 @@ output_placement platform_finish_output(std::FILE *output, const char **reason) 
         hold_signals(&saved); // no stray link name if interrupted
         placed = place_unnamed(fileno(output));
         error = errno;
-        release_signals(&saved);
+        sigprocmask(SIG_SETMASK, &saved, nullptr);
     }
     if (std::fclose(output) != 0 && placed) {
         placed = 0; // what the system said on closing is reported

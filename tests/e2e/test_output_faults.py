@@ -359,6 +359,8 @@ class OutputFaults(Converter):
 
         def no_core_dumps_and_ignoring(*ignored, blocked=()):
             def preexec():
+                # A group of its own, never orphaned, where SIGTSTP stops it.
+                os.setpgid(0, 0)
                 resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
                 for number in ignored:
                     signal.signal(number, signal.SIG_IGN)
@@ -372,7 +374,9 @@ class OutputFaults(Converter):
         def ctrl_z_and_fg(pid):  # stopped by the terminal's signal, then resumed
             os.kill(pid, signal.SIGCONT)  # a stop signal sent while stopped would be dropped
             os.kill(pid, signal.SIGTSTP)
+            deadline = time.monotonic() + 30
             while open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()[0] != "T":
+                self.assertLess(time.monotonic(), deadline, "SIGTSTP did not stop the run")
                 time.sleep(0.01)
             return set()
 

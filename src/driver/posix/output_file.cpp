@@ -13,18 +13,17 @@
 #include "driver/platform.h"
 
 #include "dds/dds_reader.h"
+#include "driver/posix/temporary_file.h"
 
 #include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <strings.h>
 #include <sys/ioctl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -36,29 +35,20 @@ enum output_route {
     route_named,    // a named temporary file, renamed when whole
 };
 
-// The temporary file's name: ".dxtc2tga-" and 16 random hex digits ".tmp".
-constexpr std::size_t temporary_name_size = 32;
-// How many names are tried before a folder is taken to refuse new files.
-constexpr int temporary_attempts = 100;
 // Room for a list of extended attribute names, and for one value.
 constexpr std::size_t attribute_list_size = 16384;
 constexpr std::size_t attribute_value_size = 65536;
-// Room for "/proc/self/fd/" and a descriptor's number.
-constexpr std::size_t proc_path_size = 64;
 
 // One output per run, so its state is kept here.
 struct output_file {
     output_route route;
-    int replacing;                       // the name held `old`, which is replaced
-    struct stat old;                     // what the name held at the first look
-    int folder;                          // the folder the file is placed in
-    char base[NAME_MAX + 1];             // the file's name in that folder
-    char temporary[temporary_name_size]; // the named temporary, while it exists
-    int set_mode;                        // `mode` is given before placing
-    mode_t mode;                         // the permissions the file ends with
-    int signals_held[_NSIG];             // our cleanup handler is installed
-    struct sigaction previous[_NSIG];    // what it replaced
-    char failure[128];                   // the text of a failed placing
+    int replacing;           // the name held `old`, which is replaced
+    struct stat old;         // what the name held at the first look
+    int folder;              // the folder the file is placed in
+    char base[NAME_MAX + 1]; // the file's name in that folder
+    int set_mode;            // `mode` is given before placing
+    mode_t mode;             // the permissions the file ends with
+    char failure[128];       // the text of a failed placing
 };
 
 static output_file out;
@@ -70,109 +60,6 @@ static int same_file(const struct stat *a, const struct stat *b) {
 static int ends_with(const char *name, const char *suffix) {
     const std::size_t length = std::strlen(name), suffix_length = std::strlen(suffix);
     return length >= suffix_length && strcasecmp(name + length - suffix_length, suffix) == 0;
-}
-
-// Signals whose default action does not end the process, and the two that
-// cannot be caught; every other one removes the named temporary file.
-static const int lasting_signals[] = {SIGCHLD, SIGCONT, SIGSTOP,  SIGTSTP, SIGTTIN,
-                                      SIGTTOU, SIGURG,  SIGWINCH, SIGKILL};
-
-static int is_cleanup_signal(int signal_number) {
-    for (int lasting : lasting_signals)
-        if (signal_number == lasting)
-            return 0;
-    return 1;
-}
-
-// Blocks every signal that ends the process, keeping the caller's mask in
-// `saved`: no stray name is left by a signal between making a name and
-// recording or renaming it. What the caller blocked stays blocked after.
-static void hold_signals(sigset_t *saved) {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int s = 1; s < _NSIG; ++s)
-        if (is_cleanup_signal(s))
-            sigaddset(&set, s);
-    sigprocmask(SIG_BLOCK, &set, saved);
-}
-
-// Removes the named temporary file, then dies by the same signal, as shells
-// expect of a program that was interrupted.
-static void remove_temporary_and_die(int signal_number) {
-    unlinkat(out.folder, out.temporary, 0);
-    signal(signal_number, SIG_DFL);
-    raise(signal_number);
-}
-
-// The cleanup handler for every signal that would end the process and is at
-// its default action: a signal someone chose to ignore (nohup) stays ignored.
-static void install_cleanup() {
-    struct sigaction action = {};
-    action.sa_handler = remove_temporary_and_die;
-    sigemptyset(&action.sa_mask);
-    for (int s = 1; s < _NSIG; ++s) {
-        out.signals_held[s] = 0;
-        struct sigaction current;
-        if (!is_cleanup_signal(s) || sigaction(s, nullptr, &current) != 0 ||
-            current.sa_handler != SIG_DFL || (current.sa_flags & SA_SIGINFO) != 0)
-            continue;
-        out.previous[s] = current;
-        out.signals_held[s] = sigaction(s, &action, nullptr) == 0;
-    }
-}
-
-// Removes the named temporary file (if any) and restores the signals.
-static void forget_named_temporary() {
-    sigset_t saved;
-    hold_signals(&saved);
-    if (out.temporary[0] != '\0')
-        unlinkat(out.folder, out.temporary, 0);
-    out.temporary[0] = '\0';
-    for (int s = 1; s < _NSIG; ++s)
-        if (out.signals_held[s])
-            sigaction(s, &out.previous[s], nullptr);
-    sigprocmask(SIG_SETMASK, &saved, nullptr);
-}
-
-// A fresh temporary name nobody can guess, so nobody can take it first.
-static void random_temporary_name(char *name) {
-    unsigned long long bits = 0;
-    if (getrandom(&bits, sizeof bits, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bits)) {
-        struct timespec now = {};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        bits ^= static_cast<unsigned long long>(now.tv_nsec) * 0x9E3779B97F4A7C15ULL ^
-                static_cast<unsigned long long>(getpid());
-    }
-    std::snprintf(name, temporary_name_size, ".dxtc2tga-%016llx.tmp", bits);
-}
-
-// The name /proc gives the object open as `fd`, which opens it again.
-static const char *proc_path(int fd, char *path) {
-    std::snprintf(path, proc_path_size, "/proc/self/fd/%d", fd);
-    return path;
-}
-
-// Links the unnamed file `fd` into the output's folder under `name`.
-static int link_unnamed(int fd, const char *name) {
-    char path[proc_path_size];
-    return linkat(AT_FDCWD, proc_path(fd, path), out.folder, name, AT_SYMLINK_FOLLOW);
-}
-
-// Makes a file under fresh names in the output's folder until one is free,
-// with `name` holding the last name tried: a second name for the unnamed
-// file `unnamed`, or, with `unnamed` -1, the named temporary file. Returns
-// its descriptor (or 0 for a link); -1 with errno set on failure.
-static int at_fresh_name(int unnamed, char *name) {
-    int result = -1;
-    for (int attempt = 0; attempt < temporary_attempts; ++attempt) {
-        random_temporary_name(name);
-        result = unnamed >= 0
-                     ? link_unnamed(unnamed, name)
-                     : openat(out.folder, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (result >= 0 || errno != EEXIST)
-            break;
-    }
-    return result;
 }
 
 // Opens the folder `name` lies in (through links, by the kernel) into
@@ -312,42 +199,16 @@ static unsigned long long mount_of(int fd) {
     return status.stx_mnt_id;
 }
 
-// A temporary file in the output's folder; -1 with errno set when none can
-// be made there. The unnamed file is made as fopen would make the file (0666
-// less the umask, a folder's default ACL applied): nobody else can open it.
-// The named one is private (0600) until it is placed.
-static int create_temporary() {
-#if defined(O_TMPFILE)
-    // The unnamed file is linked in through /proc; without /proc it cannot be.
-    if (access("/proc/self/fd", X_OK) == 0) {
-        const int fd = openat(out.folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            out.route = route_unnamed;
-            return fd;
-        }
-        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
-            return -1; // the folder itself refuses: a named file would fare no better
-    }
-#endif
-    // The name is recorded before any signal can see the file.
-    sigset_t saved;
-    hold_signals(&saved);
-    install_cleanup();
-    const int fd = at_fresh_name(-1, out.temporary);
-    const int error = errno;
-    if (fd < 0)
-        out.temporary[0] = '\0';
-    sigprocmask(SIG_SETMASK, &saved, nullptr);
-    if (fd < 0) {
-        forget_named_temporary();
-        errno = error;
-        return -1;
-    }
-    out.route = route_named;
+// A temporary file in the output's folder, its route recorded.
+static int make_temporary() {
+    int named = 0;
+    const int fd = create_temporary(out.folder, &named);
+    if (fd >= 0)
+        out.route = named ? route_named : route_unnamed;
     return fd;
 }
 
-// Removes the temporary file made by create_temporary.
+// Removes the temporary file made by make_temporary.
 static void drop_temporary(int fd) {
     close(fd);
     if (out.route == route_named)
@@ -367,7 +228,7 @@ static int open_replacement(int old_fd, const struct stat *old, const char *name
         !open_folder_of(name) || fstatat(out.folder, out.base, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
         !same_file(&named, old) || mount_of(old_fd) != mount_of(out.folder) || folder_keeps_names())
         return -1;
-    const int fd = create_temporary();
+    const int fd = make_temporary();
     if (fd < 0)
         return errno == ENOSPC || errno == EDQUOT ? -2 : -1;
     const mode_t mode = old->st_mode & 07777;
@@ -480,7 +341,7 @@ static std::FILE *open_new(const char *name, const char **reason) {
     if (folder_keeps_names())
         fd = openat(out.folder, out.base, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0666);
     else
-        fd = create_temporary();
+        fd = make_temporary();
     if (fd < 0) {
         *reason = std::strerror(errno);
         return nullptr;
@@ -500,7 +361,6 @@ std::FILE *platform_open_output(const char *name, output_consent consent, std::F
     out.replacing = 0;
     out.set_mode = 0;
     out.folder = -1;
-    out.temporary[0] = '\0';
 
     // The first look, through every link as the kernel follows them.
     const int look = open(name, O_PATH | O_CLOEXEC);
@@ -533,12 +393,12 @@ std::FILE *platform_open_output(const char *name, output_consent consent, std::F
 // with EEXIST if the name is taken. File systems without RENAME_NOREPLACE or
 // hard links (vfat, some FUSE) get a look and a rename.
 static int place_without_replacing() {
-    if (renameat2(out.folder, out.temporary, out.folder, out.base, RENAME_NOREPLACE) == 0)
+    if (renameat2(out.folder, named_temporary(), out.folder, out.base, RENAME_NOREPLACE) == 0)
         return 1;
     if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)
         return 0;
-    if (linkat(out.folder, out.temporary, out.folder, out.base, 0) == 0) {
-        unlinkat(out.folder, out.temporary, 0);
+    if (linkat(out.folder, named_temporary(), out.folder, out.base, 0) == 0) {
+        unlinkat(out.folder, named_temporary(), 0);
         return 1;
     }
     if (errno != EPERM && errno != ENOTSUP && errno != ENOSYS)
@@ -548,7 +408,7 @@ static int place_without_replacing() {
         errno = EEXIST;
         return 0;
     }
-    return renameat(out.folder, out.temporary, out.folder, out.base) == 0;
+    return renameat(out.folder, named_temporary(), out.folder, out.base) == 0;
 }
 
 // Renames `from` over the old file, only while the name still holds it.
@@ -566,9 +426,9 @@ static int replace_old(const char *from) {
 // Puts the whole unnamed file `fd` in place.
 static int place_unnamed(int fd) {
     if (!out.replacing)
-        return link_unnamed(fd, out.base) == 0;
+        return link_unnamed(out.folder, fd, out.base) == 0;
     char link_name[temporary_name_size];
-    if (at_fresh_name(fd, link_name) != 0)
+    if (link_at_fresh_name(out.folder, fd, link_name) != 0)
         return 0;
     if (replace_old(link_name))
         return 1;
@@ -602,10 +462,10 @@ output_placement platform_finish_output(std::FILE *output, const char **reason) 
         error = errno;
     }
     if (placed && out.route == route_named) {
-        placed = out.replacing ? replace_old(out.temporary) : place_without_replacing();
+        placed = out.replacing ? replace_old(named_temporary()) : place_without_replacing();
         error = errno;
         if (placed)
-            out.temporary[0] = '\0'; // renamed: nothing is left to remove
+            keep_named_temporary(); // renamed: nothing is left to remove
     }
     if (out.route == route_named)
         forget_named_temporary();

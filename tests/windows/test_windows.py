@@ -73,7 +73,8 @@ class Executable(unittest.TestCase):
         dlls = {line.split(":", 1)[1].strip().lower() for line in dump.splitlines()
                 if "DLL Name:" in line}
         # The C++ runtime (libstdc++, libgcc, winpthread) is linked in.
-        self.assertEqual(dlls, {"kernel32.dll", "msvcrt.dll", "user32.dll", "comdlg32.dll"})
+        self.assertEqual(dlls, {"kernel32.dll", "msvcrt.dll", "user32.dll", "comdlg32.dll",
+                                "advapi32.dll"})
 
     def test_version_record(self):
         resources = self.exe.resources()
@@ -408,7 +409,11 @@ class OutputFile(Converter):
         self.write("a.dds", source)
         self.write("b.dds", source)
         self.write("ro.tga", b"keep")
-        os.chmod(self.path("ro.tga"), 0o444)  # Wine's read-only attribute
+        self.write("ro.dds", source)
+        for name in ["ro.tga", "ro.dds"]:
+            os.chmod(self.path(name), 0o444)  # Wine's read-only attribute
+        self.write("notes.docx", b"keep")
+        device_path = "\\\\.\\" + wine_path(self.dir)  # \\.\Z:\...: the same folder
         for args, reason in [
                 (["a.dds", "x?.tga"], "Invalid argument"),
                 (["a.dds", "out<1>.tga"], "Invalid argument"),
@@ -422,11 +427,21 @@ class OutputFile(Converter):
                 # A texture is never replaced by a TGA: two files dropped on
                 # the exe, or a pattern with two matches.
                 (["a.dds", "b.dds"], "Output file is a DDS file"),
-                (["*.dds"], "Output file is a DDS file")]:
+                (["a.dds", "ro.dds"], "Output file is a DDS file"),
+                # Judged by what the name opens, however it is spelled.
+                (["a.dds", device_path + "\\a.dds"], "Output file is the input file"),
+                (["a.dds", device_path + "\\b.dds"], "Output file is a DDS file"),
+                (["a.dds", device_path.replace("\\", "/") + "/b.dds"], "Output file is a DDS file"),
+                (["a.dds", device_path + "\\ro.dds"], "Output file is a DDS file"),
+                (["ro.dds", device_path + "\\ro.dds"], "Output file is the input file"),
+                # Two files dropped together: the second is no TGA file.
+                (["a.dds", "notes.docx"],
+                 "It is not a TGA file; delete it, or name a file ending in .tga")]:
             with self.subTest(args):
                 self.check(self.run_tool(*args), 6, "error", f"{self.OPEN}: {reason}")
-                self.assertEqual(self.tree(), ["a.dds", "b.dds", "ro.tga"])
-                self.assertEqual((self.read("b.dds"), self.read("ro.tga")), (source, b"keep"))
+                self.assertEqual(self.tree(), ["a.dds", "b.dds", "notes.docx", "ro.dds", "ro.tga"])
+                self.assertEqual([self.read(name) for name in self.tree()],
+                                 [source, source, b"keep", source, b"keep"])
 
     def test_a_replaced_file_keeps_its_links_and_attributes(self):
         source, expected = probe_6x5()
@@ -441,15 +456,21 @@ class OutputFile(Converter):
             os.setxattr(self.path("hidden.tga"), "user.DOSATTRIB", hex(HIDDEN | SYSTEM).encode())
         except OSError as error:
             self.skipTest(f"{self.dir} keeps no extended attributes: {error}")
-        for name in ["linked.tga", "hidden.tga"]:
+        # Readable by its owner only (Wine's access list for mode 0600): a
+        # new file would be readable by all.
+        self.write("private.tga", b"old")
+        os.chmod(self.path("private.tga"), 0o600)
+        for name in ["linked.tga", "hidden.tga", "private.tga"]:
             with self.subTest(name):
                 self.assertEqual(self.run_tool("a.dds", name).messages, COMPLETE)
                 self.assertEqual(self.read(name), expected)
+        self.assertEqual(os.stat(self.path("private.tga")).st_mode & 0o777, 0o600)
         self.assertEqual(self.read("other-name.tga"), expected)
         self.assertEqual(os.stat(self.path("linked.tga")).st_nlink, 2)
         self.assertEqual(dos_attributes(self.path("hidden.tga")) & (HIDDEN | SYSTEM),
                          HIDDEN | SYSTEM)
-        self.assertEqual(self.tree(), ["a.dds", "hidden.tga", "linked.tga", "other-name.tga"])
+        self.assertEqual(self.tree(), ["a.dds", "hidden.tga", "linked.tga", "other-name.tga",
+                                       "private.tga"])
 
     def test_nothing_is_left_beside_a_new_file(self):
         # Folders whose paths are 246 to 255 bytes of UTF-8, and 300: the
@@ -470,11 +491,12 @@ class OutputFile(Converter):
                                  HIDDEN, 0)
         # A temporary file left by a run ended between its last two steps
         # goes; a file that only looks like one, a Linux run's among them, stays.
-        left, other = ".dxtc2tga-win-0123456789abcdef.tmp", ".dxtc2tga-0123456789abcdef.tmp"
-        self.write(left, b"left")
-        self.write(other, b"other")
+        left = ".dxtc2tga-win-0123456789abcdef.tmp"
+        others = [".dxtc2tga-0123456789abcdef.tmp", ".dxtc2tga-win-ghijklmnopqrstuv.tmp"]
+        for name in [left] + others:
+            self.write(name, b"other")
         self.assertEqual(self.run_tool("a.dds", "o.tga").messages, COMPLETE)
-        self.assertEqual(sorted(os.listdir(self.dir)), sorted(["a.dds", "o.tga", other] + [
+        self.assertEqual(sorted(os.listdir(self.dir)), sorted(["a.dds", "o.tga"] + others + [
             folder.split("/")[0] for folder in folders]))
 
     def test_an_ended_process_leaves_the_old_file_and_nothing_else(self):
@@ -519,18 +541,28 @@ class OutputFile(Converter):
     def test_a_name_taken_while_converting(self):
         self.write("big.dds", big_dds())
 
-        def make_file():
-            self.write("big.tga", b"other")  # someone else's file
+        texture, _ = probe_6x5()
 
-        for args, take, code, message in [
+        def make_file(contents=b"other"):  # someone else's file
+            return lambda: self.write("big.tga", contents)
+
+        def swap():  # another file is renamed over the old one
+            self.write("other.tga", b"other")
+            os.replace(self.path("other.tga"), self.path("big.tga"))
+
+        # The name is free at the start unless `old` holds what it had.
+        for args, old, take, left in [
                 # Chosen in the dialog where no file had it: not replaced.
-                ([], make_file, 6, f"{self.OPEN}: File exists"),
-                # Named, so it may be replaced, but a folder took the name:
-                # the move fails, with the system's own words for why.
-                (["big.tga"], lambda: os.mkdir(self.path("big.tga")), 9,
-                 "Error writing TGA footer to output file: the file could not be put in place: "
-                 "Access denied.")]:
-            with self.subTest(args):
+                ([], None, make_file(), b"other"),
+                # Named, and free at the start: what takes the name meanwhile
+                # stays, a texture or a folder.
+                (["big.tga"], None, make_file(texture), texture),
+                (["big.tga"], None, lambda: os.mkdir(self.path("big.tga")), None),
+                # Named, and replaced only while it holds the first file.
+                (["big.tga"], b"old", swap, b"other")]:
+            with self.subTest(args=args, old=old, left=left):
+                if old is not None:
+                    self.write("big.tga", old)
                 proc, trace = RUNNER.start(["big.dds", *args], self.dir)
                 if not args:
                     press(wait_window(SaveDialog.DIALOG, proc), "Return")  # big.tga
@@ -539,18 +571,20 @@ class OutputFile(Converter):
                 os.kill(proc.pid, signal.SIGSTOP)
                 take()
                 os.kill(proc.pid, signal.SIGCONT)
-                self.check(RUNNER.finish(proc, trace), code, "error", message)
-                self.assertEqual(self.tree(), ["big.dds", "big.tga"] if not args else ["big.dds"])
-                if not args:
-                    self.assertEqual(self.read("big.tga"), b"other")
+                self.check(RUNNER.finish(proc, trace), 6, "error", f"{self.OPEN}: File exists")
+                self.assertEqual(self.tree(), ["big.dds"] + (["big.tga"] if left else []))
+                if left is None:
+                    os.rmdir(self.path("big.tga"))
+                else:
+                    self.assertEqual(self.read("big.tga"), left)
                     os.remove(self.path("big.tga"))
 
     @unittest.skipUnless(os.geteuid() == 0, "mounting a small drive needs root")
     def test_a_full_drive(self):
-        # A 64 KiB tmpfs as drive M: of the tests' own Wine prefix.
+        # A 64 KiB tmpfs of 32 files as drive M: of the tests' own Wine prefix.
         drive = tempfile.mkdtemp(prefix="dxtc2tga-drive-")
         self.addCleanup(os.rmdir, drive)
-        mount = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", drive],
+        mount = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k,nr_inodes=32", "tmpfs", drive],
                                capture_output=True, text=True)
         if mount.returncode != 0:
             self.skipTest(f"cannot mount a tmpfs here: {mount.stderr.strip()}")
@@ -585,6 +619,17 @@ class OutputFile(Converter):
         with open(os.path.join(drive, "small.tga"), "rb") as f:
             self.assertEqual(f.read(), expected)
         self.assertEqual(self.tree(), ["a.dds", "big.dds"])
+        # Full already when the output is opened: no room for one more file.
+        filler = 0
+        try:
+            while True:
+                open(os.path.join(drive, f"filler-{filler}"), "wb").close()
+                filler += 1
+        except OSError:
+            pass
+        self.check(self.run_tool("a.dds", "M:full.tga"), 6, "error",
+                   f"{self.OPEN}: No space left on device")
+        self.assertFalse(os.path.exists(os.path.join(drive, "full.tga")))
 
     @unittest.skipUnless(shutil.which(MINGW_GCC), MINGW_GCC + " is not installed")
     def test_a_file_another_program_holds_open(self):
@@ -593,28 +638,34 @@ class OutputFile(Converter):
                        check=True)
         source, expected = probe_6x5()
         self.write("a.dds", source)
-        for sharing, code, messages, contents in [
+        unread_texture = [("error", f"{self.OPEN}: Output file is a DDS file")]
+        for name, sharing, code, messages, contents in [
                 # Open to nobody else: refused before converting, with the reason.
-                ("", 6, [("error", f"{self.OPEN}: Permission denied")], b"keep"),
+                ("o.tga", "", 6, [("error", f"{self.OPEN}: Permission denied")], b"keep"),
                 # Open for others to read and write, as fopen leaves it: it
                 # cannot be replaced by renaming, so it is written in place.
-                ("rw", 0, COMPLETE, expected),
+                ("o.tga", "rw", 0, COMPLETE, expected),
                 # Even where it could be deleted: Windows renames over no
                 # open file.
-                ("rwd", 0, COMPLETE, expected)]:
-            with self.subTest(sharing):
-                self.write("o.tga", b"keep")
-                hold = subprocess.Popen(["wine", holder, "o.tga", sharing or "-"], cwd=self.dir,
+                ("o.tga", "rwd", 0, COMPLETE, expected),
+                # Open for others to write but not to read: a file whose
+                # start cannot be read is a texture by its name.
+                ("o.dds", "w", 6, unread_texture, b"keep"),
+                ("o.DdS", "wd", 6, unread_texture, b"keep")]:
+            with self.subTest(name=name, sharing=sharing):
+                self.write(name, b"keep")
+                hold = subprocess.Popen(["wine", holder, name, sharing or "-"], cwd=self.dir,
                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                         stderr=subprocess.DEVNULL)
                 try:
                     self.assertEqual(hold.stdout.readline().strip(), b"held")
-                    result = self.run_tool("a.dds", "o.tga")
+                    result = self.run_tool("a.dds", name)
                 finally:
                     hold.communicate(b"\n", timeout=30)
                 self.assertEqual((result.code, result.messages), (code, messages))
-                self.assertEqual(self.read("o.tga"), contents)
-                self.assertEqual(self.tree(), ["a.dds", "holder.exe", "o.tga"])
+                self.assertEqual(self.read(name), contents)
+                self.assertEqual(self.tree(), ["a.dds", "holder.exe", name])
+                os.remove(self.path(name))
 
 
 @under_wine

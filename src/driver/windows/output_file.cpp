@@ -14,9 +14,13 @@
 #define _CRT_RAND_S
 
 #include "dds/dds_reader.h"
+#include "driver/output_policy.h"
 #include "driver/platform.h"
 
+// windows.h first: aclapi.h needs the types it declares.
 #include <windows.h>
+
+#include <aclapi.h>
 
 #include <cerrno>
 #include <cstddef>
@@ -34,7 +38,8 @@ constexpr DWORD wide_path_units = 32768;
 
 // The prefixes of a path: \\?\ hands a path to the file system as it is, with
 // no MAX_PATH limit; \??\ is the same folder of names as the kernel spells
-// it, which a rename through a handle expects; \\.\ names a device.
+// it, which a rename through a handle expects; \\.\ names a device, or a
+// file on a drive (\\.\C:\a).
 static const wchar_t long_path_prefix[] = L"\\\\?\\";
 static const wchar_t kernel_path_prefix[] = L"\\??\\";
 static const wchar_t device_path_prefix[] = L"\\\\.\\";
@@ -58,15 +63,21 @@ constexpr DWORD kept_attributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM 
 
 // What the output is while it is written.
 static HANDLE output_handle = INVALID_HANDLE_VALUE; // the file the stream writes to
-static int output_renamed; // 1: a temporary, renamed over the name when whole
-static int output_cut;     // 1: a disk file written in place, cut at its new end
-static int output_may_replace;
-static DWORD output_attributes; // those of the file it replaces, kept
+static int output_renamed;  // 1: a temporary, renamed over the name when whole
+static int output_cut;      // 1: a disk file written in place, cut at its new end
+static int output_replaces; // 1: renamed over the file output_replaced, only while it is there
+static BY_HANDLE_FILE_INFORMATION output_replaced; // what the first look found at the name
+static PSECURITY_DESCRIPTOR output_security;       // that file's owner and access list
+static DWORD output_attributes;                    // those of the file it replaces, kept
 static wchar_t output_wide_name[wide_path_units];
 static wchar_t output_full_path[wide_path_units];
 static wchar_t output_kernel_path[wide_path_units]; // the rename's target
 static wchar_t temporary_path[wide_path_units];
 static char failure_text[512]; // a reason composed here, shown after the caller's sentence
+
+// An existing file that is no TGA file, named where nobody can be asked.
+static const char output_not_tga_reason[] =
+    "It is not a TGA file; delete it, or name a file ending in .tga";
 
 // The C runtime's error number for a Windows error, as msvcrt maps them when
 // a file call fails (_dosmaperr): the text shown is then the one fopen would
@@ -139,10 +150,12 @@ static int starts_with(const wchar_t *text, const wchar_t *prefix) {
 
 // Writes `path` (a full path) into `out` with `prefix` (\\?\ or \??\) in the
 // form that prefix needs: C:\a as <prefix>C:\a, \\server\share\a as
-// <prefix>UNC\server\share\a; a path that has a prefix already keeps its rest.
+// <prefix>UNC\server\share\a; a path that has a prefix already (\\.\C:\a
+// among them, which names the file C:\a) keeps its rest.
 static void prefixed_path(const wchar_t *path, const wchar_t *prefix, wchar_t *out) {
     std::wcscpy(out, prefix);
-    if (starts_with(path, long_path_prefix) || starts_with(path, kernel_path_prefix)) {
+    if (starts_with(path, long_path_prefix) || starts_with(path, kernel_path_prefix) ||
+        starts_with(path, device_path_prefix)) {
         std::wcscat(out, path + std::wcslen(long_path_prefix));
     } else if (path[0] == L'\\' && path[1] == L'\\') {
         std::wcscat(out, network_path_part);
@@ -249,34 +262,46 @@ static HANDLE create_temporary() {
     return INVALID_HANDLE_VALUE;
 }
 
-// Whether the open file starts with the DDS signature. Read through the
-// handle that was checked, from its start, which it keeps for the writing.
-static int is_dds_file(HANDLE file) {
+// The first bytes of the open file, read from its start, which the handle
+// keeps for the writing: a texture, something else, or unreadable (a file
+// another program holds open without letting others read it).
+static output_signature signature_of(HANDLE file, int readable) {
     unsigned char start[dds_signature_size];
     DWORD got = 0;
-    const int dds = ReadFile(file, start, sizeof start, &got, nullptr) && got == sizeof start &&
-                    is_dds_signature(start);
+    if (!readable || !ReadFile(file, start, sizeof start, &got, nullptr))
+        return signature_unreadable;
     SetFilePointer(file, 0, nullptr, FILE_BEGIN);
-    return dds;
+    return got == sizeof start && is_dds_signature(start) ? signature_dds : signature_other;
 }
 
-// Opens the existing file `output_wide_name` to write it. First alone, with
-// the right to rename over it: a file that another program has open cannot
-// be replaced by renaming (Windows refuses to while it is open), and opening
-// it alone shows whether one has. Else, with the others, to read and write
-// it in place, or only to write it; else the reason it cannot be written.
-static HANDLE open_existing(int *replaceable) {
+// How open_existing opened a file: which of its attempts succeeded.
+enum existing_access {
+    access_alone,      // read and write, nobody else has it open: it may be renamed over
+    access_shared,     // read and write, shared with another program
+    access_write_only, // only to write: another program lets nobody read it
+};
+
+// Opens what `output_wide_name` denotes (a file, a device, a pipe) to write
+// it. First alone, with the right to rename over it: a file that another
+// program has open cannot be replaced by renaming (Windows refuses to while
+// it is open), and opening it alone shows whether one has. Else, with the
+// others, to read and write it in place, or only to write it; else the
+// reason it cannot be written. Its attributes and security can be read
+// through every one of these.
+static HANDLE open_existing(existing_access *access) {
     const DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    const DWORD observe = FILE_READ_ATTRIBUTES | READ_CONTROL;
     const struct {
         DWORD access, share;
-    } attempts[] = {{GENERIC_READ | GENERIC_WRITE | DELETE, 0},
-                    {GENERIC_READ | GENERIC_WRITE, share_all},
-                    {GENERIC_WRITE, share_all}};
+        existing_access kind;
+    } attempts[] = {{GENERIC_READ | GENERIC_WRITE | DELETE, 0, access_alone},
+                    {GENERIC_READ | GENERIC_WRITE, share_all, access_shared},
+                    {GENERIC_WRITE | observe, share_all, access_write_only}};
     for (const auto &attempt : attempts) {
         HANDLE file = CreateFileW(output_wide_name, attempt.access, attempt.share, nullptr,
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE) {
-            *replaceable = (attempt.access & DELETE) != 0;
+            *access = attempt.kind;
             return file;
         }
         if (GetLastError() != ERROR_ACCESS_DENIED && GetLastError() != ERROR_SHARING_VIOLATION)
@@ -300,31 +325,144 @@ static std::FILE *stream_on(HANDLE file, const char **reason) {
     return stream;
 }
 
-// Opens `name` where it is, as fopen(name, "wb") would but without cutting
-// the file: a device, or a file that cannot be replaced whole.
+// Writes the object open as `file` where it is, as fopen(name, "wb") would
+// but without cutting a file until its new end is known.
 static std::FILE *open_in_place(HANDLE file, const char **reason) {
     output_cut = GetFileType(file) == FILE_TYPE_DISK;
     return stream_on(file, reason);
 }
 
-// Why the existing file open as `file` may not be replaced, or null: nobody
-// agreed to replace it, it is the input, it is read-only (as opening it for
-// writing would say), or it is a texture.
-static const char *refusal_of(HANDLE file, const BY_HANDLE_FILE_INFORMATION *status,
-                              int may_replace, std::FILE *input) {
-    if (!may_replace)
-        return std::strerror(EEXIST);
-    BY_HANDLE_FILE_INFORMATION input_status = {};
-    HANDLE input_handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(input)));
-    if (GetFileInformationByHandle(input_handle, &input_status) &&
-        status->dwVolumeSerialNumber == input_status.dwVolumeSerialNumber &&
-        status->nFileIndexHigh == input_status.nFileIndexHigh &&
-        status->nFileIndexLow == input_status.nFileIndexLow)
+static int ends_with_ignoring_case(const wchar_t *name, const wchar_t *suffix) {
+    const std::size_t length = std::wcslen(name), suffix_length = std::wcslen(suffix);
+    return length >= suffix_length && _wcsicmp(name + length - suffix_length, suffix) == 0;
+}
+
+// One file: the same volume and number. Under Wine the number is the Unix
+// inode's, which a file made after another was deleted may take again.
+static int same_file(const BY_HANDLE_FILE_INFORMATION *a, const BY_HANDLE_FILE_INFORMATION *b) {
+    return a->dwVolumeSerialNumber == b->dwVolumeSerialNumber &&
+           a->nFileIndexHigh == b->nFileIndexHigh && a->nFileIndexLow == b->nFileIndexLow;
+}
+
+// Whether the file holds more than its data: a named stream beside it. A
+// file system that keeps no streams (FAT) says so by failing.
+static int has_named_streams(HANDLE file) {
+    alignas(FILE_STREAM_INFO) static char streams[sizeof(FILE_STREAM_INFO) + wide_path_units];
+    if (!GetFileInformationByHandleEx(file, FileStreamInfo, streams, sizeof streams))
+        return GetLastError() == ERROR_MORE_DATA;
+    return reinterpret_cast<FILE_STREAM_INFO *>(streams)->NextEntryOffset != 0;
+}
+
+// Attributes that live in the file's data as the file system stores it, which
+// a new file would not carry unless made so: written in place.
+constexpr DWORD stored_attributes =
+    FILE_ATTRIBUTE_COMPRESSED | FILE_ATTRIBUTE_ENCRYPTED | FILE_ATTRIBUTE_SPARSE_FILE;
+
+// Who owns the file and who may do what with it: copied from the file
+// replaced onto the new one, so that a replace keeps them.
+constexpr SECURITY_INFORMATION kept_security =
+    OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+
+// Observes the object open as `file` (found at the output name) into
+// `facts`, and the file's identity and security into `status` and
+// output_security.
+static void observe(HANDLE file, existing_access access, std::FILE *input,
+                    BY_HANDLE_FILE_INFORMATION *status, output_facts *facts) {
+    facts->object = object_device;
+    if (GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, status)) {
+        facts->object = object_file;
+        BY_HANDLE_FILE_INFORMATION input_status = {};
+        HANDLE input_handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(input)));
+        facts->is_input = GetFileInformationByHandle(input_handle, &input_status) &&
+                          same_file(status, &input_status);
+    }
+    facts->signature = signature_of(file, access != access_write_only);
+    // The name the file has on the disk (no trailing dots, no 8.3 alias),
+    // or where the system gives none the name as given.
+    static wchar_t final_name[wide_path_units];
+    const DWORD length = GetFinalPathNameByHandleW(file, final_name, wide_path_units, 0);
+    const wchar_t *name = length > 0 && length < wide_path_units ? final_name : output_wide_name;
+    facts->dds_name = ends_with_ignoring_case(name, L".dds") ||
+                      ends_with_ignoring_case(output_wide_name, L".dds");
+    facts->tga_name = ends_with_ignoring_case(name, L".tga");
+
+    PSECURITY_DESCRIPTOR security = nullptr;
+    facts->replace_keeps_all =
+        facts->object == object_file && access == access_alone && status->nNumberOfLinks == 1 &&
+        (status->dwFileAttributes & stored_attributes) == 0 && !has_named_streams(file) &&
+        GetSecurityInfo(file, SE_FILE_OBJECT, kept_security, nullptr, nullptr, nullptr, nullptr,
+                        &security) == ERROR_SUCCESS;
+    output_security = security;
+}
+
+// The parts of a security descriptor a replace keeps.
+struct security_parts {
+    PSID owner, group;
+    PACL dacl;          // null: none, everyone may do everything
+    int protected_dacl; // its entries are its own, none taken from the folder
+};
+
+static int parts_of(PSECURITY_DESCRIPTOR security, security_parts *parts) {
+    BOOL present = FALSE, defaulted = FALSE;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    if (!GetSecurityDescriptorOwner(security, &parts->owner, &defaulted) ||
+        !GetSecurityDescriptorGroup(security, &parts->group, &defaulted) ||
+        !GetSecurityDescriptorDacl(security, &present, &parts->dacl, &defaulted) ||
+        !GetSecurityDescriptorControl(security, &control, &revision))
+        return 0;
+    if (!present)
+        parts->dacl = nullptr;
+    parts->protected_dacl = (control & SE_DACL_PROTECTED) != 0;
+    return 1;
+}
+
+static int same_sid(PSID a, PSID b) {
+    return a == b || (a != nullptr && b != nullptr && EqualSid(a, b));
+}
+
+static int same_acl(const ACL *a, const ACL *b) {
+    return a == b || (a != nullptr && b != nullptr && a->AclSize == b->AclSize &&
+                      std::memcmp(a, b, a->AclSize) == 0);
+}
+
+// Whether the new file `file` has the owner, group and access list of the
+// file it replaces: from the folder, as the old one usually had them.
+static int has_kept_security(HANDLE file) {
+    PSECURITY_DESCRIPTOR security = nullptr;
+    if (GetSecurityInfo(file, SE_FILE_OBJECT, kept_security, nullptr, nullptr, nullptr, nullptr,
+                        &security) != ERROR_SUCCESS)
+        return 0;
+    security_parts now = {}, kept = {};
+    const int same = parts_of(security, &now) && parts_of(output_security, &kept) &&
+                     same_sid(now.owner, kept.owner) && same_sid(now.group, kept.group) &&
+                     same_acl(now.dacl, kept.dacl) && now.protected_dacl == kept.protected_dacl;
+    LocalFree(security);
+    return same;
+}
+
+static void forget_security() {
+    if (output_security != nullptr)
+        LocalFree(output_security);
+    output_security = nullptr;
+}
+
+// Why the decision refuses, or null when it lets the object be written.
+static const char *refusal_text(output_decision decision) {
+    switch (decision) {
+    case decide_refuse_input:
         return output_is_input_reason;
-    if ((status->dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0)
-        return std::strerror(EACCES);
-    if (is_dds_file(file))
+    case decide_refuse_texture:
         return output_is_dds_reason;
+    case decide_refuse_exists:
+        return std::strerror(EEXIST);
+    case decide_ask:
+        return output_not_tga_reason;
+    case decide_create:
+    case decide_replace:
+    case decide_in_place:
+        break;
+    }
     return nullptr;
 }
 
@@ -334,8 +472,10 @@ std::FILE *platform_open_output(const char *name, output_consent consent, std::F
     output_handle = INVALID_HANDLE_VALUE;
     output_renamed = 0;
     output_cut = 0;
-    output_may_replace = may_replace;
+    output_replaces = 0;
+    output_replaced = {};
     output_attributes = FILE_ATTRIBUTE_NORMAL;
+    forget_security();
 
     // The name in UTF-16, converted from the code page the ANSI calls use.
     if (MultiByteToWideChar(CP_ACP, 0, name, -1, output_wide_name, wide_path_units) == 0)
@@ -346,8 +486,8 @@ std::FILE *platform_open_output(const char *name, output_consent consent, std::F
         GetFullPathNameW(output_wide_name, wide_path_units, output_full_path, nullptr);
     if (length == 0) { // "", " ": the reason is the one opening the name gives
         DWORD error = GetLastError();
-        int replaceable = 0;
-        HANDLE file = open_existing(&replaceable);
+        existing_access access = access_alone;
+        HANDLE file = open_existing(&access);
         if (file == INVALID_HANDLE_VALUE)
             error = GetLastError();
         else
@@ -357,19 +497,13 @@ std::FILE *platform_open_output(const char *name, output_consent consent, std::F
     if (length >= wide_path_units || !prefixed_path_fits(output_full_path))
         return refuse(reason, std::strerror(ENAMETOOLONG));
 
-    if (starts_with(output_full_path, device_path_prefix)) { // CON, NUL, LPT1.tga
-        HANDLE device =
-            CreateFileW(output_full_path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (device == INVALID_HANDLE_VALUE)
-            return refuse_error(reason, GetLastError());
-        return open_in_place(device, reason);
-    }
-
-    int replaceable = 0;
-    HANDLE existing = open_existing(&replaceable);
-    const int exists = existing != INVALID_HANDLE_VALUE;
-    if (!exists) {
+    // One look at what the name denotes, however it is spelled (\\.\C:\a
+    // is the file C:\a): every refusal is judged on the object opened.
+    output_facts facts = {};
+    facts.consent = may_replace ? consent_command_line : consent_none;
+    existing_access access = access_alone;
+    HANDLE existing = open_existing(&access);
+    if (existing == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         // A name the system refuses (x?.tga, a missing folder) is refused
         // now; only a free name in a folder that exists goes on.
@@ -378,33 +512,55 @@ std::FILE *platform_open_output(const char *name, output_consent consent, std::F
                 return refuse(reason, std::strerror(EEXIST));
             return refuse_error(reason, error);
         }
+        facts.object = object_none;
     } else {
-        BY_HANDLE_FILE_INFORMATION status = {};
-        GetFileInformationByHandle(existing, &status);
-        const char *refusal = refusal_of(existing, &status, may_replace, input);
-        if (refusal != nullptr) {
+        observe(existing, access, input, &output_replaced, &facts);
+    }
+
+    const output_decision decision = decide_output(&facts);
+    const char *refusal = refusal_text(decision);
+    // A read-only file refuses writing as opening it for writing would.
+    if (refusal == nullptr && facts.object == object_file &&
+        (output_replaced.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0)
+        refusal = std::strerror(EACCES);
+    if (refusal != nullptr) {
+        forget_security();
+        if (existing != INVALID_HANDLE_VALUE)
             CloseHandle(existing);
-            return refuse(reason, refusal);
-        }
-        // Renaming over a file with other names would part it from them.
-        if (!replaceable || GetFileType(existing) != FILE_TYPE_DISK || status.nNumberOfLinks > 1)
-            return open_in_place(existing, reason);
-        // Hidden, system and the like are the file's, not its contents'.
-        output_attributes = status.dwFileAttributes & kept_attributes;
-        if (output_attributes == 0)
-            output_attributes = FILE_ATTRIBUTE_NORMAL;
-        CloseHandle(existing);
+        return refuse(reason, refusal);
+    }
+    if (decision == decide_in_place) {
+        forget_security();
+        return open_in_place(existing, reason);
     }
 
     HANDLE temporary = create_temporary();
+    if (temporary != INVALID_HANDLE_VALUE && decision == decide_replace &&
+        !has_kept_security(temporary)) {
+        // The new file is not given the old one's owner and access list
+        // where the folder does not give them: under Wine the list stands
+        // for the Unix mode, and setting one sets a mode that need not be
+        // the old one. It does not replace the old file then.
+        mark_for_deletion(temporary, TRUE);
+        CloseHandle(temporary);
+        DeleteFileW(temporary_path);
+        temporary = INVALID_HANDLE_VALUE;
+        SetLastError(ERROR_ACCESS_DENIED);
+    }
+    forget_security();
     if (temporary == INVALID_HANDLE_VALUE) {
         // A folder that takes no new file may still hold one we can write.
-        if (!exists)
-            return refuse_error(reason, GetLastError());
-        existing = open_existing(&replaceable);
-        if (existing == INVALID_HANDLE_VALUE)
+        if (decision == decide_create)
             return refuse_error(reason, GetLastError());
         return open_in_place(existing, reason);
+    }
+    if (decision == decide_replace) {
+        // Hidden, system and the like are the file's, not its contents'.
+        output_attributes = output_replaced.dwFileAttributes & kept_attributes;
+        if (output_attributes == 0)
+            output_attributes = FILE_ATTRIBUTE_NORMAL;
+        output_replaces = 1;
+        CloseHandle(existing);
     }
     prefixed_path(output_full_path, kernel_path_prefix, output_kernel_path);
     output_renamed = 1;
@@ -414,15 +570,44 @@ std::FILE *platform_open_output(const char *name, output_consent consent, std::F
     return stream;
 }
 
-// Renames the whole temporary over the output's name through its handle,
-// replacing a file there only where that was agreed.
+// What has the output's name just before the rename.
+enum name_holder {
+    name_free,     // nothing
+    name_replaced, // the file the first look found, which may be replaced
+    name_other,    // anything else: not replaced
+};
+
+static name_holder holder_of_name() {
+    static wchar_t path[wide_path_units];
+    prefixed_path(output_full_path, long_path_prefix, path);
+    // Folders open too (backup semantics), so that one at the name is seen.
+    HANDLE file = CreateFileW(path, FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_FILE_NOT_FOUND ? name_free : name_other;
+    BY_HANDLE_FILE_INFORMATION status = {};
+    const int same = GetFileInformationByHandle(file, &status) && output_replaces &&
+                     same_file(&status, &output_replaced);
+    CloseHandle(file);
+    return same ? name_replaced : name_other;
+}
+
+// Renames the whole temporary over the output's name through its handle:
+// onto a free name, or over the file the first look found while it still
+// has the name. Fails with ERROR_ALREADY_EXISTS where another has it.
 static int rename_temporary(HANDLE file) {
+    const name_holder holder = holder_of_name();
+    if (holder == name_other) {
+        SetLastError(ERROR_ALREADY_EXISTS);
+        return 0;
+    }
     const std::size_t name_bytes = std::wcslen(output_kernel_path) * sizeof(wchar_t);
     alignas(
         FILE_RENAME_INFO) static char buffer[sizeof(FILE_RENAME_INFO) + sizeof output_kernel_path];
     FILE_RENAME_INFO *rename = reinterpret_cast<FILE_RENAME_INFO *>(buffer);
     std::memset(buffer, 0, sizeof buffer);
-    rename->ReplaceIfExists = output_may_replace ? TRUE : FALSE;
+    rename->ReplaceIfExists = holder == name_replaced ? TRUE : FALSE;
     rename->RootDirectory = nullptr;
     rename->FileNameLength = static_cast<DWORD>(name_bytes);
     std::memcpy(rename->FileName, output_kernel_path, name_bytes);
@@ -455,8 +640,7 @@ output_placement platform_finish_output(std::FILE *output, const char **reason) 
         if (!mark_for_deletion(file, FALSE) || !rename_temporary(file)) {
             const DWORD error = GetLastError();
             platform_discard_output(output);
-            if (!output_may_replace &&
-                (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS)) {
+            if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) {
                 *reason = std::strerror(EEXIST);
                 return output_name_taken;
             }

@@ -74,6 +74,15 @@ int propose_dialog_name(const char *path, char *name, unsigned size, char *folde
     return folder_length > 0 && utf16_units(folder, folder_length) <= dialog_name_units;
 }
 
+// The length of the folder part of `name`, up to its last separator.
+static std::size_t folder_length(const char *name) {
+    std::size_t length = 0;
+    for (const char *c = name; *c != '\0'; ++c)
+        if (std::strchr(folder_separators, *c) != nullptr)
+            length = static_cast<std::size_t>(c - name) + 1;
+    return length;
+}
+
 int output_in_folder(const char *folder, const char *input_name, char *name) {
     const char *own_name = input_name;
     for (const char *c = input_name; *c != '\0'; ++c)
@@ -102,6 +111,12 @@ output_name_outcome choose_output_name(const char *input_name, char *name) {
             initial_folder = folder;
     } else {
         propose_output_name(input_name, name);
+        // A name cut inside its folders would name a file in another folder,
+        // which the dialog would show as if it were the input's.
+        if (folder_length(name) != folder_length(input_name)) {
+            show_message(message_error, "%s", dialog_name_too_long);
+            return output_name_failed;
+        }
     }
     unsigned long error = 0;
     switch (platform_save_dialog(name, output_name_size, initial_folder, &error)) {

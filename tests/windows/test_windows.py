@@ -257,6 +257,19 @@ class SaveDialog(Converter):
         self.assertEqual(self.tree(), [deep + "/texture.dds", deep + "/texture.tga"])
         self.assertEqual(self.read(os.path.join(deep, "texture.tga")), expected)
 
+    def test_an_input_deeper_than_the_dialog_takes_is_refused(self):
+        # Wine opens a path past 259 characters, but its save dialog takes
+        # none such: the proposal cut inside the folders would name a file
+        # in the parent folder (MMM.tga), a name nobody saw or typed.
+        source, _ = probe_6x5()
+        deep = os.path.join("L" * 120, "M" * 150)
+        os.makedirs(self.path(deep))
+        self.write(os.path.join(deep, "texture.dds"), source)
+        result = RUNNER.run([wine_path(self.path(os.path.join(deep, "texture.dds")))], self.dir)
+        self.check(result, 9, "error", "The texture's path is too long for the Save As dialog; "
+                   "give the output name as a second argument")
+        self.assertEqual(self.tree(), [deep + "/texture.dds"])
+
     def test_a_typed_name_gets_the_default_extension(self):
         source, expected = probe_6x5()
         self.write("a.dds", source)

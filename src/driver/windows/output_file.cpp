@@ -377,14 +377,10 @@ static void observe(HANDLE file, existing_access access, std::FILE *input,
                           same_file(status, &input_status);
     }
     facts->signature = signature_of(file, access != access_write_only);
-    // The name the file has on the disk (no trailing dots, no 8.3 alias),
-    // or where the system gives none the name as given.
-    static wchar_t final_name[wide_path_units];
-    const DWORD length = GetFinalPathNameByHandleW(file, final_name, wide_path_units, 0);
-    const wchar_t *name = length > 0 && length < wide_path_units ? final_name : output_wide_name;
-    facts->dds_name = ends_with_ignoring_case(name, L".dds") ||
-                      ends_with_ignoring_case(output_wide_name, L".dds");
-    facts->tga_name = ends_with_ignoring_case(name, L".tga");
+    // Judged by the name as given: a spelling the disk knows otherwise
+    // (o.tga. for o.tga) is asked about rather than replaced unasked.
+    facts->dds_name = ends_with_ignoring_case(output_wide_name, L".dds");
+    facts->tga_name = ends_with_ignoring_case(output_wide_name, L".tga");
 
     PSECURITY_DESCRIPTOR security = nullptr;
     facts->replace_keeps_all =
@@ -395,48 +391,19 @@ static void observe(HANDLE file, existing_access access, std::FILE *input,
     output_security = security;
 }
 
-// The parts of a security descriptor a replace keeps.
-struct security_parts {
-    PSID owner, group;
-    PACL dacl;          // null: none, everyone may do everything
-    int protected_dacl; // its entries are its own, none taken from the folder
-};
-
-static int parts_of(PSECURITY_DESCRIPTOR security, security_parts *parts) {
-    BOOL present = FALSE, defaulted = FALSE;
-    SECURITY_DESCRIPTOR_CONTROL control = 0;
-    DWORD revision = 0;
-    if (!GetSecurityDescriptorOwner(security, &parts->owner, &defaulted) ||
-        !GetSecurityDescriptorGroup(security, &parts->group, &defaulted) ||
-        !GetSecurityDescriptorDacl(security, &present, &parts->dacl, &defaulted) ||
-        !GetSecurityDescriptorControl(security, &control, &revision))
-        return 0;
-    if (!present)
-        parts->dacl = nullptr;
-    parts->protected_dacl = (control & SE_DACL_PROTECTED) != 0;
-    return 1;
-}
-
-static int same_sid(PSID a, PSID b) {
-    return a == b || (a != nullptr && b != nullptr && EqualSid(a, b));
-}
-
-static int same_acl(const ACL *a, const ACL *b) {
-    return a == b || (a != nullptr && b != nullptr && a->AclSize == b->AclSize &&
-                      std::memcmp(a, b, a->AclSize) == 0);
-}
-
 // Whether the new file `file` has the owner, group and access list of the
-// file it replaces: from the folder, as the old one usually had them.
+// file it replaces: from the folder, as the old one usually had them. Both
+// descriptors come from GetSecurityInfo in the one self-contained layout,
+// so equal contents are equal bytes; any difference (an inherited entry set
+// apart, another order) counts as a difference.
 static int has_kept_security(HANDLE file) {
     PSECURITY_DESCRIPTOR security = nullptr;
     if (GetSecurityInfo(file, SE_FILE_OBJECT, kept_security, nullptr, nullptr, nullptr, nullptr,
                         &security) != ERROR_SUCCESS)
         return 0;
-    security_parts now = {}, kept = {};
-    const int same = parts_of(security, &now) && parts_of(output_security, &kept) &&
-                     same_sid(now.owner, kept.owner) && same_sid(now.group, kept.group) &&
-                     same_acl(now.dacl, kept.dacl) && now.protected_dacl == kept.protected_dacl;
+    const DWORD length = GetSecurityDescriptorLength(security);
+    const int same = length == GetSecurityDescriptorLength(output_security) &&
+                     std::memcmp(security, output_security, length) == 0;
     LocalFree(security);
     return same;
 }

@@ -1,15 +1,17 @@
-// The output file on Windows. Every question that can refuse a name is asked
-// through one handle on what the name denotes before anything is written:
-// the name must be one the system would open, a file may be written, and it
-// is neither the input nor a texture. A disk file that can be replaced whole
-// is then written as a hidden temporary file in the output's own folder,
-// marked to be deleted when its handle closes, so that an ended process
-// leaves nothing behind; only once it is whole is the mark cleared and the
-// file renamed over the name through its handle. Anything else (a device,
-// a file with several links, a file another program holds open without
-// letting it be replaced, a folder that takes no new file) is written in
-// place, as opening the name for writing would, and cut to its new length
-// only at the end.
+// The output file on Windows. What the name denotes, however it is spelled,
+// is opened once before anything is written, observed through that handle
+// (a disk file or not, the input, its first bytes, its links, who else has
+// it open, its security), and judged by decide_output, shared with the
+// POSIX build. A new file, or one that replaces a file whole, is written as
+// a hidden temporary file in the output's own folder, marked to be deleted
+// when its handle closes, so that an ended process leaves nothing behind;
+// only once it is whole is the mark cleared and the file renamed over the
+// name through its handle: onto a name that is still free, or over the file
+// the first look found while the name still holds it. Anything else (a
+// device, a file with several links, a file another program holds open, one
+// whose security or streams a new file would not have, a folder that takes
+// no new file) is written in place, as opening the name for writing would,
+// and cut to its new length only at the end.
 // rand_s, the system's random numbers, is declared only on request.
 #define _CRT_RAND_S
 
@@ -358,14 +360,14 @@ static int has_named_streams(HANDLE file) {
 constexpr DWORD stored_attributes =
     FILE_ATTRIBUTE_COMPRESSED | FILE_ATTRIBUTE_ENCRYPTED | FILE_ATTRIBUTE_SPARSE_FILE;
 
-// Who owns the file and who may do what with it: copied from the file
-// replaced onto the new one, so that a replace keeps them.
+// Who owns the file and who may do what with it: a new file replaces the
+// old one only where it has the same.
 constexpr SECURITY_INFORMATION kept_security =
     OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
 
 // Observes the object open as `file` (found at the output name) into
-// `facts`, and the file's identity and security into `status` and
-// output_security.
+// `facts`, a disk file's identity into `status` and, where it could be
+// replaced, its security into output_security.
 static void observe(HANDLE file, existing_access access, std::FILE *input,
                     BY_HANDLE_FILE_INFORMATION *status, output_facts *facts) {
     facts->object = object_device;
@@ -551,8 +553,10 @@ static name_holder holder_of_name() {
     HANDLE file = CreateFileW(path, FILE_READ_ATTRIBUTES,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return GetLastError() == ERROR_FILE_NOT_FOUND ? name_free : name_other;
+    if (file == INVALID_HANDLE_VALUE) // no file, or no folder: the rename says why
+        return GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND
+                   ? name_free
+                   : name_other;
     BY_HANDLE_FILE_INFORMATION status = {};
     const int same = GetFileInformationByHandle(file, &status) && output_replaces &&
                      same_file(&status, &output_replaced);

@@ -112,9 +112,9 @@ output_name_outcome choose_output_name(const char *input_name, char *name) {
     } else {
         propose_output_name(input_name, name);
         // A name cut inside its folders would name a file in another folder,
-        // which the dialog would show as if it were the input's.
+        // shown (or, with nobody to ask, taken) as if it were the input's.
         if (folder_length(name) != folder_length(input_name)) {
-            show_message(message_error, "%s", dialog_name_too_long);
+            show_message(message_error, "%s", proposal_too_long);
             return output_name_failed;
         }
     }

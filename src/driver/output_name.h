@@ -66,11 +66,10 @@ int propose_dialog_name(const char *path, char *name, unsigned size, char *folde
 // bytes). Returns 0 when that does not fit, and `name` is then no name.
 int output_in_folder(const char *folder, const char *input_name, char *name);
 
-// Shown instead of the save dialog when the proposal would have to be cut
-// inside the input's folders.
-constexpr const char dialog_name_too_long[] =
-    "The texture's path is too long for the Save As dialog; give the output name as a second "
-    "argument";
+// Shown instead of the save dialog or the question when the proposal would
+// have to be cut inside the input's folders.
+constexpr const char proposal_too_long[] =
+    "The texture's path is too long to propose an output name; give one as a second argument";
 
 // Proposes a name and runs the save dialog. On output_name_chosen and
 // output_name_proposed `name` holds the path; a failed dialog has shown its

@@ -426,7 +426,6 @@ class OutputFile(Converter):
         self.write("ro.dds", source)
         for name in ["ro.tga", "ro.dds"]:
             os.chmod(self.path(name), 0o444)  # Wine's read-only attribute
-        self.write("notes.docx", b"keep")
         device_path = "\\\\.\\" + wine_path(self.dir)  # \\.\Z:\...: the same folder
         for args, reason in [
                 (["a.dds", "x?.tga"], "Invalid argument"),
@@ -447,15 +446,36 @@ class OutputFile(Converter):
                 (["a.dds", device_path + "\\b.dds"], "Output file is a DDS file"),
                 (["a.dds", device_path.replace("\\", "/") + "/b.dds"], "Output file is a DDS file"),
                 (["a.dds", device_path + "\\ro.dds"], "Output file is a DDS file"),
-                (["ro.dds", device_path + "\\ro.dds"], "Output file is the input file"),
-                # Two files dropped together: the second is no TGA file.
-                (["a.dds", "notes.docx"],
-                 "It is not a TGA file; delete it, or name a file ending in .tga")]:
+                (["ro.dds", device_path + "\\ro.dds"], "Output file is the input file")]:
             with self.subTest(args):
                 self.check(self.run_tool(*args), 6, "error", f"{self.OPEN}: {reason}")
-                self.assertEqual(self.tree(), ["a.dds", "b.dds", "notes.docx", "ro.dds", "ro.tga"])
+                self.assertEqual(self.tree(), ["a.dds", "b.dds", "ro.dds", "ro.tga"])
                 self.assertEqual([self.read(name) for name in self.tree()],
-                                 [source, source, b"keep", source, b"keep"])
+                                 [source, source, source, b"keep"])
+
+    def test_a_second_file_that_is_no_tga_is_replaced_after_a_yes(self):
+        # Two files dropped together, in the order Explorer picks: the
+        # second, no TGA file, is asked about; Return takes the default, No.
+        source, expected = probe_6x5()
+        self.write("a.dds", source)
+        question = ("style 0x134", "notes.docx is not a TGA file. Replace it?")  # Yes/No, warning
+        refused = ("error", f"{self.OPEN}: File exists and is no TGA file; delete it or name a "
+                   ".tga file")
+        for key, code, messages, contents in [("Return", 6, [question, refused], b"keep"),
+                                              ("y", 0, [question] + COMPLETE, expected)]:
+            with self.subTest(key):
+                self.write("notes.docx", b"keep")
+                answered = []
+
+                def answer(window):
+                    if not answered:
+                        answered.append(press(window, key))
+
+                proc, trace = RUNNER.start(["a.dds", "notes.docx"], self.dir)
+                result = RUNNER.finish(proc, trace, on_message=answer)
+                self.assertEqual((result.code, result.messages), (code, messages))
+                self.assertEqual(self.read("notes.docx"), contents)
+                self.assertEqual(self.tree(), ["a.dds", "notes.docx"])
 
     def test_a_replaced_file_keeps_its_links_and_attributes(self):
         source, expected = probe_6x5()

@@ -77,10 +77,6 @@ static wchar_t output_kernel_path[wide_path_units]; // the rename's target
 static wchar_t temporary_path[wide_path_units];
 static char failure_text[512]; // a reason composed here, shown after the caller's sentence
 
-// An existing file that is no TGA file, named where nobody can be asked.
-static const char output_not_tga_reason[] =
-    "It is not a TGA file; delete it, or name a file ending in .tga";
-
 // The C runtime's error number for a Windows error, as msvcrt maps them when
 // a file call fails (_dosmaperr): the text shown is then the one fopen would
 // have left in errno for the same failure.
@@ -425,7 +421,7 @@ static const char *refusal_text(output_decision decision) {
         return output_is_dds_reason;
     case decide_refuse_exists:
         return std::strerror(EEXIST);
-    case decide_ask:
+    case decide_ask: // the driver asks, and opens again with a yes
         return output_not_tga_reason;
     case decide_create:
     case decide_replace:
@@ -437,7 +433,6 @@ static const char *refusal_text(output_decision decision) {
 
 std::FILE *platform_open_output(const char *name, output_consent consent, std::FILE *input,
                                 const char **reason) {
-    const int may_replace = consent != consent_none;
     output_handle = INVALID_HANDLE_VALUE;
     output_renamed = 0;
     output_cut = 0;
@@ -469,7 +464,7 @@ std::FILE *platform_open_output(const char *name, output_consent consent, std::F
     // One look at what the name denotes, however it is spelled (\\.\C:\a
     // is the file C:\a): every refusal is judged on the object opened.
     output_facts facts = {};
-    facts.consent = may_replace ? consent_command_line : consent_none;
+    facts.consent = consent;
     existing_access access = access_alone;
     HANDLE existing = open_existing(&access);
     if (existing == INVALID_HANDLE_VALUE) {
@@ -477,7 +472,8 @@ std::FILE *platform_open_output(const char *name, output_consent consent, std::F
         // A name the system refuses (x?.tga, a missing folder) is refused
         // now; only a free name in a folder that exists goes on.
         if (error != ERROR_FILE_NOT_FOUND) {
-            if (!may_replace && GetFileAttributesW(output_wide_name) != INVALID_FILE_ATTRIBUTES)
+            if (consent == consent_none &&
+                GetFileAttributesW(output_wide_name) != INVALID_FILE_ATTRIBUTES)
                 return refuse(reason, std::strerror(EEXIST));
             return refuse_error(reason, error);
         }

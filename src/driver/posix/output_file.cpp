@@ -6,24 +6,26 @@
 // put in place when complete: an unnamed file (O_TMPFILE), which the system
 // removes however the process ends, or where there is none a private named
 // file, removed on every failure and every signal that would end the
-// process. The first look decides: a free name is taken only while still
-// free, a file replaced only while its name still holds it (checked just
-// before the rename: a tiny window remains). A replace keeps what writing in
-// place would; where it could not, the file is written in place.
+// process, the caller's signal mask and ignored signals kept. The first look
+// decides: a free name is taken only while still free, a file replaced only
+// while its name still holds it (checked just before the rename: a tiny
+// window remains). A replace keeps what writing in place would; where it
+// could not, the file is written in place.
 #include "driver/platform.h"
 
 #include "dds/dds_reader.h"
-#include "driver/posix/temporary_file.h"
 
 #include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <strings.h>
 #include <sys/ioctl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -38,17 +40,24 @@ enum output_route {
 // Room for a list of extended attribute names, and for one value.
 constexpr std::size_t attribute_list_size = 16384;
 constexpr std::size_t attribute_value_size = 65536;
+// A temporary file's name: ".dxtc2tga-" and 16 random hex digits ".tmp".
+constexpr std::size_t temporary_name_size = 32;
+// How many names are tried before a folder is taken to refuse new files.
+constexpr int temporary_attempts = 100;
+// Room for "/proc/self/fd/" and a descriptor's number.
+constexpr std::size_t proc_path_size = 64;
 
 // One output per run, so its state is kept here.
 struct output_file {
     output_route route;
-    int replacing;           // the name held `old`, which is replaced
-    struct stat old;         // what the name held at the first look
-    int folder;              // the folder the file is placed in
-    char base[NAME_MAX + 1]; // the file's name in that folder
-    int set_mode;            // `mode` is given before placing
-    mode_t mode;             // the permissions the file ends with
-    char failure[128];       // the text of a failed placing
+    int replacing;                       // the name held `old`, which is replaced
+    struct stat old;                     // what the name held at the first look
+    int folder;                          // the folder the file is placed in
+    char base[NAME_MAX + 1];             // the file's name in that folder
+    mode_t mode;                         // the permissions a named or replacing file ends with
+    char temporary[temporary_name_size]; // the named temporary file's name, or empty
+    sigset_t handled;                    // the signals that remove it
+    char failure[128];                   // the text of a failed placing
 };
 
 static output_file out;
@@ -60,6 +69,12 @@ static int same_file(const struct stat *a, const struct stat *b) {
 static int ends_with(const char *name, const char *suffix) {
     const std::size_t length = std::strlen(name), suffix_length = std::strlen(suffix);
     return length >= suffix_length && strcasecmp(name + length - suffix_length, suffix) == 0;
+}
+
+// The name /proc gives the object open as `fd`, which opens it again.
+static const char *proc_path(int fd, char *path) {
+    std::snprintf(path, proc_path_size, "/proc/self/fd/%d", fd);
+    return path;
 }
 
 // Opens the folder `name` lies in (through links, by the kernel) into
@@ -199,12 +214,130 @@ static unsigned long long mount_of(int fd) {
     return status.stx_mnt_id;
 }
 
-// A temporary file in the output's folder, its route recorded.
+// Signals whose default action does not end the process, and the two that
+// cannot be caught; every other one removes the named temporary file.
+static const int lasting_signals[] = {SIGCHLD, SIGCONT, SIGSTOP,  SIGTSTP, SIGTTIN,
+                                      SIGTTOU, SIGURG,  SIGWINCH, SIGKILL};
+
+static int is_cleanup_signal(int signal_number) {
+    for (int lasting : lasting_signals)
+        if (signal_number == lasting)
+            return 0;
+    return 1;
+}
+
+// Blocks every signal that ends the process, keeping the caller's mask in
+// `saved` to be set again: no stray name is left by a signal between making
+// a name and recording or renaming it.
+static void hold_signals(sigset_t *saved) {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int s = 1; s < _NSIG; ++s)
+        if (is_cleanup_signal(s))
+            sigaddset(&set, s);
+    sigprocmask(SIG_BLOCK, &set, saved);
+}
+
+// Removes the named temporary file, then dies by the same signal, as shells
+// expect of a program that was interrupted.
+static void remove_temporary_and_die(int signal_number) {
+    unlinkat(out.folder, out.temporary, 0);
+    signal(signal_number, SIG_DFL);
+    raise(signal_number);
+}
+
+// The cleanup handler for every signal that would end the process and is at
+// its default action: a signal someone chose to ignore (nohup) stays ignored.
+static void install_cleanup() {
+    struct sigaction action = {};
+    action.sa_handler = remove_temporary_and_die;
+    sigemptyset(&action.sa_mask);
+    sigemptyset(&out.handled);
+    for (int s = 1; s < _NSIG; ++s) {
+        struct sigaction current;
+        if (is_cleanup_signal(s) && sigaction(s, nullptr, &current) == 0 &&
+            current.sa_handler == SIG_DFL && (current.sa_flags & SA_SIGINFO) == 0 &&
+            sigaction(s, &action, nullptr) == 0)
+            sigaddset(&out.handled, s);
+    }
+}
+
+// Removes the named temporary file, if any, and sets the default action
+// back wherever the cleanup handler replaced it.
+static void forget_named_temporary() {
+    sigset_t saved;
+    hold_signals(&saved);
+    if (out.temporary[0] != '\0')
+        unlinkat(out.folder, out.temporary, 0);
+    out.temporary[0] = '\0';
+    for (int s = 1; s < _NSIG; ++s)
+        if (sigismember(&out.handled, s) == 1)
+            signal(s, SIG_DFL);
+    sigprocmask(SIG_SETMASK, &saved, nullptr);
+}
+
+// A fresh temporary name nobody can guess, so nobody can take it first.
+static void random_temporary_name(char *name) {
+    unsigned long long bits = 0;
+    if (getrandom(&bits, sizeof bits, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bits)) {
+        struct timespec now = {};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        bits ^= static_cast<unsigned long long>(now.tv_nsec) * 0x9E3779B97F4A7C15ULL ^
+                static_cast<unsigned long long>(getpid());
+    }
+    std::snprintf(name, temporary_name_size, ".dxtc2tga-%016llx.tmp", bits);
+}
+
+// Links the unnamed file `fd` into the output's folder as `name`.
+static int link_unnamed(int fd, const char *name) {
+    char path[proc_path_size];
+    return linkat(AT_FDCWD, proc_path(fd, path), out.folder, name, AT_SYMLINK_FOLLOW);
+}
+
+// Makes a file in the output's folder under fresh names until one is free,
+// recorded in `name` (left empty on failure): a second name for the unnamed
+// file `unnamed` (0), or, with `unnamed` -1, the named temporary file (its
+// descriptor). -1 with errno set on failure.
+static int at_fresh_name(int unnamed, char *name) {
+    for (int attempt = 0; attempt < temporary_attempts; ++attempt) {
+        random_temporary_name(name);
+        const int result =
+            unnamed >= 0 ? link_unnamed(unnamed, name)
+                         : openat(out.folder, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (result >= 0)
+            return result;
+        if (errno != EEXIST)
+            break;
+    }
+    name[0] = '\0';
+    return -1;
+}
+
+// A temporary file in the output's folder, its route recorded: unnamed where
+// it can be, made as fopen makes a file (0666 less the umask, a default ACL
+// applied), else named and private (0600). -1 with errno set when none can be.
 static int make_temporary() {
-    int named = 0;
-    const int fd = create_temporary(out.folder, &named);
-    if (fd >= 0)
-        out.route = named ? route_named : route_unnamed;
+    // The unnamed file is linked in through /proc; without /proc it cannot be.
+    if (access("/proc/self/fd", X_OK) == 0) {
+        const int fd = openat(out.folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+        if (fd >= 0)
+            out.route = route_unnamed;
+        if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL))
+            return fd; // or the folder itself refuses: a named file would fare no better
+    }
+    // The name is recorded before any signal can see the file.
+    sigset_t saved;
+    hold_signals(&saved);
+    install_cleanup();
+    const int fd = at_fresh_name(-1, out.temporary);
+    sigprocmask(SIG_SETMASK, &saved, nullptr);
+    if (fd < 0) {
+        const int error = errno;
+        forget_named_temporary();
+        errno = error;
+        return -1;
+    }
+    out.route = route_named;
     return fd;
 }
 
@@ -247,7 +380,6 @@ static int open_replacement(int old_fd, const struct stat *old, const char *name
     }
     out.replacing = 1;
     out.old = *old;
-    out.set_mode = 1;
     out.mode = mode;
     return fd;
 }
@@ -348,8 +480,7 @@ static std::FILE *open_new(const char *name, const char **reason) {
     }
     const mode_t mask = umask(0);
     umask(mask);
-    out.set_mode = out.route == route_named; // the unnamed file was made so
-    out.mode = 0666 & ~mask;                 // what fopen gives a new file
+    out.mode = 0666 & ~mask; // what fopen gives a new file
     return stream_on(fd, reason);
 }
 
@@ -359,7 +490,6 @@ std::FILE *platform_open_output(const char *name, output_consent consent, std::F
         close(out.folder);
     out.route = route_in_place;
     out.replacing = 0;
-    out.set_mode = 0;
     out.folder = -1;
 
     // The first look, through every link as the kernel follows them.
@@ -393,12 +523,12 @@ std::FILE *platform_open_output(const char *name, output_consent consent, std::F
 // with EEXIST if the name is taken. File systems without RENAME_NOREPLACE or
 // hard links (vfat, some FUSE) get a look and a rename.
 static int place_without_replacing() {
-    if (renameat2(out.folder, named_temporary(), out.folder, out.base, RENAME_NOREPLACE) == 0)
+    if (renameat2(out.folder, out.temporary, out.folder, out.base, RENAME_NOREPLACE) == 0)
         return 1;
     if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)
         return 0;
-    if (linkat(out.folder, named_temporary(), out.folder, out.base, 0) == 0) {
-        unlinkat(out.folder, named_temporary(), 0);
+    if (linkat(out.folder, out.temporary, out.folder, out.base, 0) == 0) {
+        unlinkat(out.folder, out.temporary, 0);
         return 1;
     }
     if (errno != EPERM && errno != ENOTSUP && errno != ENOSYS)
@@ -408,7 +538,7 @@ static int place_without_replacing() {
         errno = EEXIST;
         return 0;
     }
-    return renameat(out.folder, named_temporary(), out.folder, out.base) == 0;
+    return renameat(out.folder, out.temporary, out.folder, out.base) == 0;
 }
 
 // Renames `from` over the old file, only while the name still holds it.
@@ -426,9 +556,9 @@ static int replace_old(const char *from) {
 // Puts the whole unnamed file `fd` in place.
 static int place_unnamed(int fd) {
     if (!out.replacing)
-        return link_unnamed(out.folder, fd, out.base) == 0;
+        return link_unnamed(fd, out.base) == 0;
     char link_name[temporary_name_size];
-    if (link_at_fresh_name(out.folder, fd, link_name) != 0)
+    if (at_fresh_name(fd, link_name) != 0)
         return 0;
     if (replace_old(link_name))
         return 1;
@@ -445,10 +575,11 @@ output_placement platform_finish_output(std::FILE *output, const char **reason) 
         *reason = std::strerror(errno);
         return output_not_placed;
     }
-    // The final permissions, given before the file gets its name; nothing
-    // may stay buffered, as the unnamed file is linked while still open.
-    int placed =
-        (!out.set_mode || fchmod(fileno(output), out.mode) == 0) && std::fflush(output) == 0;
+    // The final permissions (a new unnamed file was made with them), given
+    // before the file gets its name; nothing may stay buffered, as the
+    // unnamed file is linked while still open.
+    const int set_mode = out.replacing || out.route == route_named;
+    int placed = (!set_mode || fchmod(fileno(output), out.mode) == 0) && std::fflush(output) == 0;
     int error = errno;
     if (placed && out.route == route_unnamed) {
         sigset_t saved;
@@ -462,10 +593,10 @@ output_placement platform_finish_output(std::FILE *output, const char **reason) 
         error = errno;
     }
     if (placed && out.route == route_named) {
-        placed = out.replacing ? replace_old(named_temporary()) : place_without_replacing();
+        placed = out.replacing ? replace_old(out.temporary) : place_without_replacing();
         error = errno;
         if (placed)
-            keep_named_temporary(); // renamed: nothing is left to remove
+            out.temporary[0] = '\0'; // renamed: nothing is left to remove
     }
     if (out.route == route_named)
         forget_named_temporary();

@@ -111,11 +111,10 @@ static int folder_keeps_names() {
 
 // Whether the object open as `fd` starts with the DDS signature. A file open
 // for writing only is opened again for reading, where we may read it.
-static output_signature signature_of(int fd) {
+static output_signature signature_of(int fd, const struct stat *status) {
     unsigned char start[dds_signature_size];
     ssize_t length = pread(fd, start, sizeof start, 0);
-    struct stat status;
-    if (length < 0 && errno == EBADF && fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
+    if (length < 0 && errno == EBADF && S_ISREG(status->st_mode)) {
         char path[proc_path_size];
         const int reader = open(proc_path(fd, path), O_RDONLY | O_NOCTTY | O_CLOEXEC);
         length = reader < 0 ? -1 : pread(reader, start, sizeof start, 0);
@@ -136,20 +135,6 @@ static int kernel_name_is_dds(int fd) {
     const ssize_t length = readlink(proc_path(fd, path), target, sizeof target - 1);
     target[length > 0 ? length : 0] = '\0';
     return ends_with(target, ".dds");
-}
-
-static output_facts facts_of(int fd, const struct stat *status, output_object object,
-                             const char *name, output_consent consent, std::FILE *input) {
-    struct stat input_status;
-    output_facts facts = {};
-    facts.object = object;
-    facts.is_input = fstat(fileno(input), &input_status) == 0 && same_file(status, &input_status);
-    facts.signature = signature_of(fd);
-    facts.dds_name = ends_with(name, ".dds") || kernel_name_is_dds(fd);
-    facts.tga_name = ends_with(name, ".tga");
-    facts.consent = consent;
-    facts.replace_keeps_all = 1; // until a replace is tried
-    return facts;
 }
 
 // The standard output or error, open for writing, when `status` is its
@@ -205,12 +190,11 @@ static int copy_flags(int from, int to) {
 }
 
 // The mount a file or folder is on, so that a file mounted over its name
-// (a container's bind mount), which no rename can replace, is known.
+// (a container's bind mount), which no rename can replace, is known; 0 where
+// the system cannot tell (statx leaves a field it does not fill zero).
 static unsigned long long mount_of(int fd) {
     struct statx status = {};
-    if (statx(fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &status) != 0 ||
-        (status.stx_mask & STATX_MNT_ID) == 0)
-        return 0;
+    statx(fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &status);
     return status.stx_mnt_id;
 }
 
@@ -219,11 +203,10 @@ static unsigned long long mount_of(int fd) {
 static const int lasting_signals[] = {SIGCHLD, SIGCONT, SIGSTOP,  SIGTSTP, SIGTTIN,
                                       SIGTTOU, SIGURG,  SIGWINCH, SIGKILL};
 
-static int is_cleanup_signal(int signal_number) {
+static void cleanup_signals(sigset_t *set) {
+    sigfillset(set);
     for (int lasting : lasting_signals)
-        if (signal_number == lasting)
-            return 0;
-    return 1;
+        sigdelset(set, lasting);
 }
 
 // Blocks every signal that ends the process, keeping the caller's mask in
@@ -231,10 +214,7 @@ static int is_cleanup_signal(int signal_number) {
 // a name and recording or renaming it.
 static void hold_signals(sigset_t *saved) {
     sigset_t set;
-    sigemptyset(&set);
-    for (int s = 1; s < _NSIG; ++s)
-        if (is_cleanup_signal(s))
-            sigaddset(&set, s);
+    cleanup_signals(&set);
     sigprocmask(SIG_BLOCK, &set, saved);
 }
 
@@ -252,10 +232,12 @@ static void install_cleanup() {
     struct sigaction action = {};
     action.sa_handler = remove_temporary_and_die;
     sigemptyset(&action.sa_mask);
+    sigset_t cleanup;
+    cleanup_signals(&cleanup);
     sigemptyset(&out.handled);
     for (int s = 1; s < _NSIG; ++s) {
         struct sigaction current;
-        if (is_cleanup_signal(s) && sigaction(s, nullptr, &current) == 0 &&
+        if (sigismember(&cleanup, s) == 1 && sigaction(s, nullptr, &current) == 0 &&
             current.sa_handler == SIG_DFL && (current.sa_flags & SA_SIGINFO) == 0 &&
             sigaction(s, &action, nullptr) == 0)
             sigaddset(&out.handled, s);
@@ -263,8 +245,9 @@ static void install_cleanup() {
 }
 
 // Removes the named temporary file, if any, and sets the default action
-// back wherever the cleanup handler replaced it.
+// back wherever the cleanup handler replaced it; errno is kept.
 static void forget_named_temporary() {
+    const int error = errno;
     sigset_t saved;
     hold_signals(&saved);
     if (out.temporary[0] != '\0')
@@ -274,6 +257,7 @@ static void forget_named_temporary() {
         if (sigismember(&out.handled, s) == 1)
             signal(s, SIG_DFL);
     sigprocmask(SIG_SETMASK, &saved, nullptr);
+    errno = error;
 }
 
 // A fresh temporary name nobody can guess, so nobody can take it first.
@@ -288,7 +272,6 @@ static void random_temporary_name(char *name) {
     std::snprintf(name, temporary_name_size, ".dxtc2tga-%016llx.tmp", bits);
 }
 
-// Links the unnamed file `fd` into the output's folder as `name`.
 static int link_unnamed(int fd, const char *name) {
     char path[proc_path_size];
     return linkat(AT_FDCWD, proc_path(fd, path), out.folder, name, AT_SYMLINK_FOLLOW);
@@ -331,17 +314,13 @@ static int make_temporary() {
     install_cleanup();
     const int fd = at_fresh_name(-1, out.temporary);
     sigprocmask(SIG_SETMASK, &saved, nullptr);
-    if (fd < 0) {
-        const int error = errno;
+    if (fd < 0)
         forget_named_temporary();
-        errno = error;
-        return -1;
-    }
-    out.route = route_named;
+    else
+        out.route = route_named;
     return fd;
 }
 
-// Removes the temporary file made by make_temporary.
 static void drop_temporary(int fd) {
     close(fd);
     if (out.route == route_named)
@@ -384,6 +363,15 @@ static int open_replacement(int old_fd, const struct stat *old, const char *name
     return fd;
 }
 
+// The way out of every refusal and failure: `fd` closed where it is open,
+// `text` given as the reason.
+static std::FILE *fail(int fd, const char *text, const char **reason) {
+    if (fd >= 0)
+        close(fd);
+    *reason = text;
+    return nullptr;
+}
+
 // A stream on `fd`, or null with the reason when none can be had.
 static std::FILE *stream_on(int fd, const char **reason) {
     std::FILE *output = fdopen(fd, "wb");
@@ -396,16 +384,10 @@ static std::FILE *stream_on(int fd, const char **reason) {
 
 // The text for a file that is no TGA file and that nobody agreed to replace.
 static const char *refusal_text(output_decision decision) {
-    switch (decision) {
-    case decide_refuse_input:
-        return output_is_input_reason;
-    case decide_refuse_texture:
-        return output_is_dds_reason;
-    case decide_ask:
-        return output_not_tga_reason;
-    default:
-        return std::strerror(EEXIST);
-    }
+    return decision == decide_refuse_input     ? output_is_input_reason
+           : decision == decide_refuse_texture ? output_is_dds_reason
+           : decision == decide_ask            ? output_not_tga_reason
+                                               : std::strerror(EEXIST);
 }
 
 // Carries out the decision on the object open as `fd` (a duplicate of the
@@ -414,70 +396,54 @@ static const char *refusal_text(output_decision decision) {
 // object written in place, or a temporary file that replaces it.
 static std::FILE *carry_out(int fd, int stream, const char *name, output_consent consent,
                             std::FILE *input, const char **reason) {
-    struct stat status;
-    if (fd < 0 || fstat(fd, &status) != 0) {
-        *reason = std::strerror(errno);
-        if (fd >= 0)
-            close(fd);
-        return nullptr;
-    }
+    struct stat status, input_status;
+    if (fd < 0 || fstat(fd, &status) != 0)
+        return fail(fd, std::strerror(errno), reason);
     const int regular = !stream && S_ISREG(status.st_mode);
-    const output_object object = stream ? object_stream : regular ? object_file : object_device;
-    output_facts facts = facts_of(fd, &status, object, name, consent, input);
+    output_facts facts = {};
+    facts.object = stream ? object_stream : regular ? object_file : object_device;
+    facts.is_input = fstat(fileno(input), &input_status) == 0 && same_file(&status, &input_status);
+    facts.signature = signature_of(fd, &status);
+    facts.dds_name = ends_with(name, ".dds") || kernel_name_is_dds(fd);
+    facts.tga_name = ends_with(name, ".tga");
+    facts.consent = consent;
+    facts.replace_keeps_all = 1; // until a replace is tried
     output_decision decision = decide_output(&facts);
-    int replacement = -1;
     if (decision == decide_replace) {
-        replacement = open_replacement(fd, &status, name);
-        facts.replace_keeps_all = replacement >= 0;
+        const int replacement = open_replacement(fd, &status, name);
+        if (replacement == -2)
+            return fail(fd, std::strerror(errno), reason);
+        if (replacement >= 0) {
+            close(fd);
+            return stream_on(replacement, reason);
+        }
+        facts.replace_keeps_all = 0;
         decision = decide_output(&facts);
     }
-    if (replacement == -2) {
-        *reason = std::strerror(errno);
-        close(fd);
-        return nullptr;
-    }
-    switch (decision) {
-    case decide_replace:
-        close(fd);
-        return stream_on(replacement, reason);
-    case decide_in_place:
-        if (regular && ftruncate(fd, 0) != 0) { // as fopen's "w" cuts it
-            *reason = std::strerror(errno);
-            close(fd);
-            return nullptr;
-        }
-        return stream_on(fd, reason);
-    default:
-        *reason = refusal_text(decision);
-        close(fd);
-        return nullptr;
-    }
+    if (decision != decide_in_place)
+        return fail(fd, refusal_text(decision), reason);
+    if (regular && ftruncate(fd, 0) != 0) // as fopen's "w" cuts it
+        return fail(fd, std::strerror(errno), reason);
+    return stream_on(fd, reason);
 }
 
 // A name nothing had at the first look: a temporary file put in place only
 // while the name is still free. A folder that keeps its names (chattr +a)
 // gets the file made in place, as fopen would make it.
 static std::FILE *open_new(const char *name, const char **reason) {
-    if (!open_folder_of(name)) {
-        *reason = std::strerror(errno);
-        return nullptr;
-    }
+    if (!open_folder_of(name))
+        return fail(-1, std::strerror(errno), reason);
     // The name is given only when the file is placed: a name too long for
     // its folder is refused now, as opening it would be.
     const long longest = fpathconf(out.folder, _PC_NAME_MAX);
-    if (longest > 0 && std::strlen(out.base) > static_cast<std::size_t>(longest)) {
-        *reason = std::strerror(ENAMETOOLONG);
-        return nullptr;
-    }
-    int fd = -1;
-    if (folder_keeps_names())
-        fd = openat(out.folder, out.base, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0666);
-    else
-        fd = make_temporary();
-    if (fd < 0) {
-        *reason = std::strerror(errno);
-        return nullptr;
-    }
+    if (longest > 0 && std::strlen(out.base) > static_cast<std::size_t>(longest))
+        return fail(-1, std::strerror(ENAMETOOLONG), reason);
+    const int fd =
+        folder_keeps_names()
+            ? openat(out.folder, out.base, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0666)
+            : make_temporary();
+    if (fd < 0)
+        return fail(-1, std::strerror(errno), reason);
     const mode_t mask = umask(0);
     umask(mask);
     out.mode = 0666 & ~mask; // what fopen gives a new file
@@ -504,10 +470,8 @@ std::FILE *platform_open_output(const char *name, output_consent consent, std::F
     if (stream >= 0)
         return carry_out(fcntl(stream, F_DUPFD_CLOEXEC, 0), 1, name, consent, input, reason);
     // A link to nothing makes its target, as fopen would, once agreed to.
-    if (look < 0 && (error != ENOENT || consent == consent_none)) {
-        *reason = std::strerror(error == ENOENT ? EEXIST : error);
-        return nullptr;
-    }
+    if (look < 0 && (error != ENOENT || consent == consent_none))
+        return fail(-1, std::strerror(error == ENOENT ? EEXIST : error), reason);
     // Opened for writing as fopen opens it (O_CREAT: protected_regular
     // applies) but not cut, so that it is judged first; a FIFO for writing
     // only, so that it waits for its reader as with fopen.
@@ -553,7 +517,6 @@ static int replace_old(const char *from) {
     return renameat(out.folder, from, out.folder, out.base) == 0;
 }
 
-// Puts the whole unnamed file `fd` in place.
 static int place_unnamed(int fd) {
     if (!out.replacing)
         return link_unnamed(fd, out.base) == 0;

@@ -2,15 +2,9 @@
 // fopen(name, "wb") could: the kernel follows every symbolic link inside an
 // open call, so its protections judge us as they judge fopen, and the object
 // reached is judged by decide_output on every route. A new file, or one
-// replaced whole, is written as a temporary file in the output's folder and
-// put in place when complete: an unnamed file (O_TMPFILE), which the system
-// removes however the process ends, or where there is none a private named
-// file, removed on every failure and every signal that would end the
-// process, the caller's signal mask and ignored signals kept. The first look
-// decides: a free name is taken only while still free, a file replaced only
-// while its name still holds it (checked just before the rename: a tiny
-// window remains). A replace keeps what writing in place would; where it
-// could not, the file is written in place.
+// replaced whole, is a temporary file in the output's folder, put in place
+// when complete only while the name still holds what it held at the first
+// look (checked just before the rename: a tiny window remains).
 #include "driver/platform.h"
 
 #include "dds/dds_reader.h"
@@ -137,11 +131,9 @@ static int kernel_name_is_dds(int fd) {
     return ends_with(target, ".dds");
 }
 
-// The standard output or error, open for writing, when `status` is its
-// object; else -1.
+// The standard output or error open for writing on `status`'s object, or -1.
 static int standard_stream_of(const struct stat *status) {
-    static const int standard_streams[] = {STDOUT_FILENO, STDERR_FILENO};
-    for (int fd : standard_streams) {
+    for (int fd = STDOUT_FILENO; fd <= STDERR_FILENO; ++fd) {
         struct stat open_status;
         const int flags = fcntl(fd, F_GETFL);
         if (flags >= 0 && (flags & O_ACCMODE) != O_RDONLY && fstat(fd, &open_status) == 0 &&
@@ -277,10 +269,9 @@ static int link_unnamed(int fd, const char *name) {
     return linkat(AT_FDCWD, proc_path(fd, path), out.folder, name, AT_SYMLINK_FOLLOW);
 }
 
-// Makes a file in the output's folder under fresh names until one is free,
-// recorded in `name` (left empty on failure): a second name for the unnamed
-// file `unnamed` (0), or, with `unnamed` -1, the named temporary file (its
-// descriptor). -1 with errno set on failure.
+// Under fresh names until one is free, kept in `name` (emptied on failure):
+// a second name for the unnamed file `unnamed` (0), or with `unnamed` -1 the
+// named temporary file (its descriptor); -1 with errno set on failure.
 static int at_fresh_name(int unnamed, char *name) {
     for (int attempt = 0; attempt < temporary_attempts; ++attempt) {
         random_temporary_name(name);
@@ -296,9 +287,11 @@ static int at_fresh_name(int unnamed, char *name) {
     return -1;
 }
 
-// A temporary file in the output's folder, its route recorded: unnamed where
-// it can be, made as fopen makes a file (0666 less the umask, a default ACL
-// applied), else named and private (0600). -1 with errno set when none can be.
+// A temporary file in the output's folder, its route recorded: unnamed
+// (O_TMPFILE) where it can be, which the system removes however the process
+// ends, made as fopen makes a file (0666 less the umask, a default ACL
+// applied); else named, private (0600), and removed on every failure and
+// every signal that would end the process. -1 with errno set when none can be.
 static int make_temporary() {
     // The unnamed file is linked in through /proc; without /proc it cannot be.
     if (access("/proc/self/fd", X_OK) == 0) {
@@ -363,8 +356,7 @@ static int open_replacement(int old_fd, const struct stat *old, const char *name
     return fd;
 }
 
-// The way out of every refusal and failure: `fd` closed where it is open,
-// `text` given as the reason.
+// Every refusal and failure: `fd` closed where it is open, `text` the reason.
 static std::FILE *fail(int fd, const char *text, const char **reason) {
     if (fd >= 0)
         close(fd);
@@ -380,14 +372,6 @@ static std::FILE *stream_on(int fd, const char **reason) {
         drop_temporary(fd);
     }
     return output;
-}
-
-// The text for a file that is no TGA file and that nobody agreed to replace.
-static const char *refusal_text(output_decision decision) {
-    return decision == decide_refuse_input     ? output_is_input_reason
-           : decision == decide_refuse_texture ? output_is_dds_reason
-           : decision == decide_ask            ? output_not_tga_reason
-                                               : std::strerror(EEXIST);
 }
 
 // Carries out the decision on the object open as `fd` (a duplicate of the
@@ -420,8 +404,14 @@ static std::FILE *carry_out(int fd, int stream, const char *name, output_consent
         facts.replace_keeps_all = 0;
         decision = decide_output(&facts);
     }
-    if (decision != decide_in_place)
-        return fail(fd, refusal_text(decision), reason);
+    if (decision == decide_refuse_input)
+        return fail(fd, output_is_input_reason, reason);
+    if (decision == decide_refuse_texture)
+        return fail(fd, output_is_dds_reason, reason);
+    if (decision == decide_ask)
+        return fail(fd, output_not_tga_reason, reason);
+    if (decision != decide_in_place) // a file nobody agreed to replace
+        return fail(fd, std::strerror(EEXIST), reason);
     if (regular && ftruncate(fd, 0) != 0) // as fopen's "w" cuts it
         return fail(fd, std::strerror(errno), reason);
     return stream_on(fd, reason);

@@ -79,41 +79,30 @@ static char failure_text[512]; // a reason composed here, shown after the caller
 
 // The C runtime's error number for a Windows error, as msvcrt maps them when
 // a file call fails (_dosmaperr): the text shown is then the one fopen would
-// have left in errno for the same failure.
+// have left in errno for the same failure. Any other error is EINVAL.
+constexpr int most_errors_per_number = 8;
 static int windows_error_number(DWORD error) {
-    switch (error) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_INVALID_DRIVE:
-    case ERROR_BAD_NETPATH:
-    case ERROR_BAD_NET_NAME:
-    case ERROR_BAD_PATHNAME:
-    case ERROR_FILENAME_EXCED_RANGE:
-        return ENOENT;
-    case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
-    case ERROR_CURRENT_DIRECTORY:
-    case ERROR_NETWORK_ACCESS_DENIED:
-    case ERROR_CANNOT_MAKE:
-    case ERROR_DRIVE_LOCKED:
-    case ERROR_WRITE_PROTECT:
-        return EACCES;
-    case ERROR_INVALID_HANDLE:
-        return EBADF;
-    case ERROR_FILE_EXISTS:
-    case ERROR_ALREADY_EXISTS:
-        return EEXIST;
-    case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL:
-        return ENOSPC;
-    case ERROR_NOT_SAME_DEVICE:
-        return EXDEV;
-    case ERROR_NOT_ENOUGH_MEMORY:
-        return ENOMEM;
-    default:
-        return EINVAL;
-    }
+    static const struct {
+        int number;
+        DWORD errors[most_errors_per_number]; // the rest of a row is ERROR_SUCCESS
+    } numbers[] = {
+        {ENOENT,
+         {ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND, ERROR_INVALID_DRIVE, ERROR_BAD_NETPATH,
+          ERROR_BAD_NET_NAME, ERROR_BAD_PATHNAME, ERROR_FILENAME_EXCED_RANGE}},
+        {EACCES,
+         {ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION, ERROR_LOCK_VIOLATION,
+          ERROR_CURRENT_DIRECTORY, ERROR_NETWORK_ACCESS_DENIED, ERROR_CANNOT_MAKE,
+          ERROR_DRIVE_LOCKED, ERROR_WRITE_PROTECT}},
+        {EBADF, {ERROR_INVALID_HANDLE}},
+        {EEXIST, {ERROR_FILE_EXISTS, ERROR_ALREADY_EXISTS}},
+        {ENOSPC, {ERROR_DISK_FULL, ERROR_HANDLE_DISK_FULL}},
+        {EXDEV, {ERROR_NOT_SAME_DEVICE}},
+        {ENOMEM, {ERROR_NOT_ENOUGH_MEMORY}}};
+    for (const auto &row : numbers)
+        for (const DWORD each : row.errors)
+            if (each == error && error != ERROR_SUCCESS)
+                return row.number;
+    return EINVAL;
 }
 
 // The system's own text for a Windows error, in the code page of the ANSI

@@ -186,15 +186,12 @@ static int mark_for_deletion(HANDLE file, BOOL delete_file) {
 // Whether `name` is one create_temporary makes: the prefix, 16 hexadecimal
 // digits and the suffix.
 static int is_temporary_name(const wchar_t *name) {
-    const std::size_t prefix = std::wcslen(temporary_prefix);
-    if (std::wcslen(name) != prefix + temporary_digits + std::wcslen(temporary_suffix) ||
-        !starts_with(name, temporary_prefix) ||
-        std::wcscmp(name + prefix + temporary_digits, temporary_suffix) != 0)
-        return 0;
-    for (int i = 0; i < temporary_digits; ++i)
-        if (std::wcschr(hex_digits, name[prefix + i]) == nullptr)
-            return 0;
-    return 1;
+    const wchar_t *digits = name + std::wcslen(temporary_prefix);
+    return std::wcslen(name) ==
+               std::wcslen(temporary_prefix) + temporary_digits + std::wcslen(temporary_suffix) &&
+           starts_with(name, temporary_prefix) &&
+           std::wcsspn(digits, hex_digits) == temporary_digits &&
+           std::wcscmp(digits + temporary_digits, temporary_suffix) == 0;
 }
 
 // Removes the temporary files left in the folder of temporary_path (whose
@@ -369,13 +366,11 @@ static void observe(HANDLE file, existing_access access, std::FILE *input,
     facts->dds_name = ends_with_ignoring_case(output_wide_name, L".dds");
     facts->tga_name = ends_with_ignoring_case(output_wide_name, L".tga");
 
-    PSECURITY_DESCRIPTOR security = nullptr;
     facts->replace_keeps_all =
         facts->object == object_file && access == access_alone && status->nNumberOfLinks == 1 &&
         (status->dwFileAttributes & stored_attributes) == 0 && !has_named_streams(file) &&
         GetSecurityInfo(file, SE_FILE_OBJECT, kept_security, nullptr, nullptr, nullptr, nullptr,
-                        &security) == ERROR_SUCCESS;
-    output_security = security;
+                        &output_security) == ERROR_SUCCESS;
 }
 
 // Whether the new file `file` has the owner, group and access list of the
@@ -495,8 +490,7 @@ std::FILE *platform_open_output(const char *name, output_consent consent, std::F
         // where the folder does not give them: under Wine the list stands
         // for the Unix mode, and setting one sets a mode that need not be
         // the old one. It does not replace the old file then.
-        mark_for_deletion(temporary, TRUE);
-        CloseHandle(temporary);
+        CloseHandle(temporary); // marked to go
         DeleteFileW(temporary_path);
         temporary = INVALID_HANDLE_VALUE;
         SetLastError(ERROR_ACCESS_DENIED);
@@ -524,37 +518,27 @@ std::FILE *platform_open_output(const char *name, output_consent consent, std::F
     return stream;
 }
 
-// What has the output's name just before the rename.
-enum name_holder {
-    name_free,     // nothing
-    name_replaced, // the file the first look found, which may be replaced
-    name_other,    // anything else: not replaced
-};
-
-static name_holder holder_of_name() {
+// Renames the whole temporary over the output's name through its handle:
+// onto a free name, or over the file the first look found while it still
+// has the name. Fails with ERROR_ALREADY_EXISTS where anything else has it.
+static int rename_temporary(HANDLE file) {
     static wchar_t path[wide_path_units];
     prefixed_path(output_full_path, long_path_prefix, path);
     // Folders open too (backup semantics), so that one at the name is seen.
-    HANDLE file = CreateFileW(path, FILE_READ_ATTRIBUTES,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (file == INVALID_HANDLE_VALUE) // no file, or no folder: the rename says why
-        return GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND
-                   ? name_free
-                   : name_other;
-    BY_HANDLE_FILE_INFORMATION status = {};
-    const int same = GetFileInformationByHandle(file, &status) && output_replaces &&
-                     same_file(&status, &output_replaced);
-    CloseHandle(file);
-    return same ? name_replaced : name_other;
-}
-
-// Renames the whole temporary over the output's name through its handle:
-// onto a free name, or over the file the first look found while it still
-// has the name. Fails with ERROR_ALREADY_EXISTS where another has it.
-static int rename_temporary(HANDLE file) {
-    const name_holder holder = holder_of_name();
-    if (holder == name_other) {
+    HANDLE holder = CreateFileW(path, FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    int replace = 0, taken = 0;
+    if (holder == INVALID_HANDLE_VALUE) { // no file, or no folder: the rename says why
+        taken = GetLastError() != ERROR_FILE_NOT_FOUND && GetLastError() != ERROR_PATH_NOT_FOUND;
+    } else {
+        BY_HANDLE_FILE_INFORMATION status = {};
+        replace = GetFileInformationByHandle(holder, &status) && output_replaces &&
+                  same_file(&status, &output_replaced);
+        taken = !replace;
+        CloseHandle(holder);
+    }
+    if (taken) {
         SetLastError(ERROR_ALREADY_EXISTS);
         return 0;
     }
@@ -562,9 +546,8 @@ static int rename_temporary(HANDLE file) {
     alignas(
         FILE_RENAME_INFO) static char buffer[sizeof(FILE_RENAME_INFO) + sizeof output_kernel_path];
     FILE_RENAME_INFO *rename = reinterpret_cast<FILE_RENAME_INFO *>(buffer);
-    std::memset(buffer, 0, sizeof buffer);
-    rename->ReplaceIfExists = holder == name_replaced ? TRUE : FALSE;
-    rename->RootDirectory = nullptr;
+    std::memset(buffer, 0, sizeof buffer); // no root folder: the path is a full one
+    rename->ReplaceIfExists = replace;
     rename->FileNameLength = static_cast<DWORD>(name_bytes);
     std::memcpy(rename->FileName, output_kernel_path, name_bytes);
     return SetFileInformationByHandle(file, FileRenameInfo, rename,

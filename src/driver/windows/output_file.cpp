@@ -70,10 +70,8 @@ static int output_cut;      // 1: a disk file written in place, cut at its new e
 static int output_replaces; // 1: renamed over the file output_replaced, only while it is there
 static BY_HANDLE_FILE_INFORMATION output_replaced; // what the first look found at the name
 static PSECURITY_DESCRIPTOR output_security;       // that file's owner and access list
-static DWORD output_attributes;                    // those of the file it replaces, kept
 static wchar_t output_wide_name[wide_path_units];
 static wchar_t output_full_path[wide_path_units];
-static wchar_t output_kernel_path[wide_path_units]; // the rename's target
 static wchar_t temporary_path[wide_path_units];
 static char failure_text[512]; // a reason composed here, shown after the caller's sentence
 
@@ -223,11 +221,8 @@ static HANDLE create_temporary() {
     wchar_t *own_name = std::wcsrchr(temporary_path, L'\\') + 1;
     remove_left_temporaries(own_name);
     for (int attempt = 0; attempt < temporary_attempts; ++attempt) {
-        wchar_t digits[temporary_digits + 1];
-        random_digits(digits);
-        *own_name = L'\0';
-        std::wcscat(own_name, temporary_prefix);
-        std::wcscat(own_name, digits);
+        std::wcscpy(own_name, temporary_prefix);
+        random_digits(own_name + std::wcslen(temporary_prefix));
         std::wcscat(own_name, temporary_suffix);
         // No sharing: nobody else opens it, not even to read the result.
         HANDLE file =
@@ -307,13 +302,6 @@ static std::FILE *stream_on(HANDLE file, const char **reason) {
     }
     output_handle = file;
     return stream;
-}
-
-// Writes the object open as `file` where it is, as fopen(name, "wb") would
-// but without cutting a file until its new end is known.
-static std::FILE *open_in_place(HANDLE file, const char **reason) {
-    output_cut = GetFileType(file) == FILE_TYPE_DISK;
-    return stream_on(file, reason);
 }
 
 static int ends_with_ignoring_case(const wchar_t *name, const wchar_t *suffix) {
@@ -422,7 +410,6 @@ std::FILE *platform_open_output(const char *name, output_consent consent, std::F
     output_cut = 0;
     output_replaces = 0;
     output_replaced = {};
-    output_attributes = FILE_ATTRIBUTE_NORMAL;
     forget_security();
 
     // The name in UTF-16, converted from the code page the ANSI calls use.
@@ -478,12 +465,7 @@ std::FILE *platform_open_output(const char *name, output_consent consent, std::F
             CloseHandle(existing);
         return refuse(reason, refusal);
     }
-    if (decision == decide_in_place) {
-        forget_security();
-        return open_in_place(existing, reason);
-    }
-
-    HANDLE temporary = create_temporary();
+    HANDLE temporary = decision == decide_in_place ? INVALID_HANDLE_VALUE : create_temporary();
     if (temporary != INVALID_HANDLE_VALUE && decision == decide_replace &&
         !has_kept_security(temporary)) {
         // The new file is not given the old one's owner and access list
@@ -497,20 +479,18 @@ std::FILE *platform_open_output(const char *name, output_consent consent, std::F
     }
     forget_security();
     if (temporary == INVALID_HANDLE_VALUE) {
-        // A folder that takes no new file may still hold one we can write.
         if (decision == decide_create)
             return refuse_error(reason, GetLastError());
-        return open_in_place(existing, reason);
+        // Written where it is, as fopen(name, "wb") would, but a file is cut
+        // only once its new end is known; a folder that takes no new file
+        // may still hold one we can write.
+        output_cut = GetFileType(existing) == FILE_TYPE_DISK;
+        return stream_on(existing, reason);
     }
     if (decision == decide_replace) {
-        // Hidden, system and the like are the file's, not its contents'.
-        output_attributes = output_replaced.dwFileAttributes & kept_attributes;
-        if (output_attributes == 0)
-            output_attributes = FILE_ATTRIBUTE_NORMAL;
         output_replaces = 1;
         CloseHandle(existing);
     }
-    prefixed_path(output_full_path, kernel_path_prefix, output_kernel_path);
     output_renamed = 1;
     std::FILE *stream = stream_on(temporary, reason);
     if (stream == nullptr)
@@ -542,24 +522,15 @@ static int rename_temporary(HANDLE file) {
         SetLastError(ERROR_ALREADY_EXISTS);
         return 0;
     }
-    const std::size_t name_bytes = std::wcslen(output_kernel_path) * sizeof(wchar_t);
-    alignas(
-        FILE_RENAME_INFO) static char buffer[sizeof(FILE_RENAME_INFO) + sizeof output_kernel_path];
+    alignas(FILE_RENAME_INFO) static char
+        buffer[sizeof(FILE_RENAME_INFO) + wide_path_units * sizeof(wchar_t)];
     FILE_RENAME_INFO *rename = reinterpret_cast<FILE_RENAME_INFO *>(buffer);
     std::memset(buffer, 0, sizeof buffer); // no root folder: the path is a full one
     rename->ReplaceIfExists = replace;
-    rename->FileNameLength = static_cast<DWORD>(name_bytes);
-    std::memcpy(rename->FileName, output_kernel_path, name_bytes);
+    prefixed_path(output_full_path, kernel_path_prefix, rename->FileName);
+    rename->FileNameLength = static_cast<DWORD>(std::wcslen(rename->FileName) * sizeof(wchar_t));
     return SetFileInformationByHandle(file, FileRenameInfo, rename,
-                                      static_cast<DWORD>(sizeof(FILE_RENAME_INFO) + name_bytes));
-}
-
-// Gives the temporary the attributes of the file it replaces (a new file:
-// none beyond the archive bit), so it is hidden no longer unless that was.
-static void set_attributes(HANDLE file) {
-    FILE_BASIC_INFO basic = {};
-    basic.FileAttributes = output_attributes;
-    SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic);
+                                      sizeof(FILE_RENAME_INFO) + rename->FileNameLength);
 }
 
 output_placement platform_finish_output(std::FILE *output, const char **reason) {
@@ -575,7 +546,15 @@ output_placement platform_finish_output(std::FILE *output, const char **reason) 
         return output_not_placed;
     }
     if (output_renamed) {
-        set_attributes(file);
+        // The temporary is hidden no longer: it takes the attributes of the
+        // file it replaces (hidden, system and the like are the file's, not
+        // its contents'), a new file none beyond the archive bit.
+        FILE_BASIC_INFO basic = {};
+        basic.FileAttributes =
+            output_replaces ? output_replaced.dwFileAttributes & kept_attributes : 0;
+        if (basic.FileAttributes == 0)
+            basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+        SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic);
         if (!mark_for_deletion(file, FALSE) || !rename_temporary(file)) {
             const DWORD error = GetLastError();
             platform_discard_output(output);
@@ -599,13 +578,11 @@ output_placement platform_finish_output(std::FILE *output, const char **reason) 
 }
 
 void platform_discard_output(std::FILE *output) {
-    if (output_renamed) {
+    if (output_renamed)
         mark_for_deletion(output_handle, TRUE);
-        std::fclose(output);
+    std::fclose(output);
+    if (output_renamed)
         DeleteFileW(temporary_path); // where the mark was not kept
-    } else {
-        std::fclose(output);
-    }
     output_renamed = 0;
     output_handle = INVALID_HANDLE_VALUE;
 }

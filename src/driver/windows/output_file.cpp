@@ -66,10 +66,8 @@ constexpr DWORD kept_attributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM 
 // What the output is while it is written.
 static HANDLE output_handle = INVALID_HANDLE_VALUE; // the file the stream writes to
 static int output_renamed;  // 1: a temporary, renamed over the name when whole
-static int output_cut;      // 1: a disk file written in place, cut at its new end
 static int output_replaces; // 1: renamed over the file output_replaced, only while it is there
 static BY_HANDLE_FILE_INFORMATION output_replaced; // what the first look found at the name
-static PSECURITY_DESCRIPTOR output_security;       // that file's owner and access list
 static wchar_t output_wide_name[wide_path_units];
 static wchar_t output_full_path[wide_path_units];
 static wchar_t temporary_path[wide_path_units];
@@ -113,8 +111,8 @@ static const char *windows_error_text(DWORD error) {
         std::snprintf(text, sizeof text, "Windows error %lu", error);
         return text;
     }
-    std::size_t end = length;
-    while (end > 0 && (text[end - 1] == '\r' || text[end - 1] == '\n' || text[end - 1] == ' '))
+    DWORD end = length;
+    while (end > 0 && std::strchr("\r\n ", text[end - 1]) != nullptr)
         --end;
     text[end] = '\0';
     return text;
@@ -236,7 +234,7 @@ static HANDLE create_temporary() {
             return file;
         }
         if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS)
-            return INVALID_HANDLE_VALUE;
+            break;
     }
     return INVALID_HANDLE_VALUE;
 }
@@ -337,9 +335,10 @@ constexpr SECURITY_INFORMATION kept_security =
 
 // Observes the object open as `file` (found at the output name) into
 // `facts`, a disk file's identity into `status` and, where it could be
-// replaced, its security into output_security.
+// replaced, its security into `security` (freed with LocalFree).
 static void observe(HANDLE file, existing_access access, std::FILE *input,
-                    BY_HANDLE_FILE_INFORMATION *status, output_facts *facts) {
+                    BY_HANDLE_FILE_INFORMATION *status, output_facts *facts,
+                    PSECURITY_DESCRIPTOR *security) {
     facts->object = object_device;
     if (GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, status)) {
         facts->object = object_file;
@@ -358,30 +357,24 @@ static void observe(HANDLE file, existing_access access, std::FILE *input,
         facts->object == object_file && access == access_alone && status->nNumberOfLinks == 1 &&
         (status->dwFileAttributes & stored_attributes) == 0 && !has_named_streams(file) &&
         GetSecurityInfo(file, SE_FILE_OBJECT, kept_security, nullptr, nullptr, nullptr, nullptr,
-                        &output_security) == ERROR_SUCCESS;
+                        security) == ERROR_SUCCESS;
 }
 
-// Whether the new file `file` has the owner, group and access list of the
-// file it replaces: from the folder, as the old one usually had them. Both
-// descriptors come from GetSecurityInfo in the one self-contained layout,
-// so equal contents are equal bytes; any difference (an inherited entry set
-// apart, another order) counts as a difference.
-static int has_kept_security(HANDLE file) {
+// Whether the new file `file` has the owner, group and access list `kept` of
+// the file it replaces: from the folder, as the old one usually had them.
+// Both descriptors come from GetSecurityInfo in the one self-contained
+// layout, so equal contents are equal bytes; any difference (an inherited
+// entry set apart, another order) counts as a difference.
+static int has_kept_security(HANDLE file, PSECURITY_DESCRIPTOR kept) {
     PSECURITY_DESCRIPTOR security = nullptr;
     if (GetSecurityInfo(file, SE_FILE_OBJECT, kept_security, nullptr, nullptr, nullptr, nullptr,
                         &security) != ERROR_SUCCESS)
         return 0;
     const DWORD length = GetSecurityDescriptorLength(security);
-    const int same = length == GetSecurityDescriptorLength(output_security) &&
-                     std::memcmp(security, output_security, length) == 0;
+    const int same =
+        length == GetSecurityDescriptorLength(kept) && std::memcmp(security, kept, length) == 0;
     LocalFree(security);
     return same;
-}
-
-static void forget_security() {
-    if (output_security != nullptr)
-        LocalFree(output_security);
-    output_security = nullptr;
 }
 
 // Why the decision refuses, or null when it lets the object be written.
@@ -407,10 +400,8 @@ std::FILE *platform_open_output(const char *name, output_consent consent, std::F
                                 const char **reason) {
     output_handle = INVALID_HANDLE_VALUE;
     output_renamed = 0;
-    output_cut = 0;
     output_replaces = 0;
     output_replaced = {};
-    forget_security();
 
     // The name in UTF-16, converted from the code page the ANSI calls use.
     if (MultiByteToWideChar(CP_ACP, 0, name, -1, output_wide_name, wide_path_units) == 0)
@@ -437,6 +428,7 @@ std::FILE *platform_open_output(const char *name, output_consent consent, std::F
     output_facts facts = {};
     facts.consent = consent;
     existing_access access = access_alone;
+    PSECURITY_DESCRIPTOR security = nullptr; // the replaced file's, from the first look
     HANDLE existing = open_existing(&access);
     if (existing == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
@@ -450,7 +442,7 @@ std::FILE *platform_open_output(const char *name, output_consent consent, std::F
         }
         facts.object = object_none;
     } else {
-        observe(existing, access, input, &output_replaced, &facts);
+        observe(existing, access, input, &output_replaced, &facts, &security);
     }
 
     const output_decision decision = decide_output(&facts);
@@ -460,14 +452,14 @@ std::FILE *platform_open_output(const char *name, output_consent consent, std::F
         (output_replaced.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0)
         refusal = std::strerror(EACCES);
     if (refusal != nullptr) {
-        forget_security();
+        LocalFree(security);
         if (existing != INVALID_HANDLE_VALUE)
             CloseHandle(existing);
         return refuse(reason, refusal);
     }
     HANDLE temporary = decision == decide_in_place ? INVALID_HANDLE_VALUE : create_temporary();
     if (temporary != INVALID_HANDLE_VALUE && decision == decide_replace &&
-        !has_kept_security(temporary)) {
+        !has_kept_security(temporary, security)) {
         // The new file is not given the old one's owner and access list
         // where the folder does not give them: under Wine the list stands
         // for the Unix mode, and setting one sets a mode that need not be
@@ -477,14 +469,13 @@ std::FILE *platform_open_output(const char *name, output_consent consent, std::F
         temporary = INVALID_HANDLE_VALUE;
         SetLastError(ERROR_ACCESS_DENIED);
     }
-    forget_security();
+    const DWORD error = GetLastError(); // as it was before the security is freed
+    LocalFree(security);
     if (temporary == INVALID_HANDLE_VALUE) {
         if (decision == decide_create)
-            return refuse_error(reason, GetLastError());
-        // Written where it is, as fopen(name, "wb") would, but a file is cut
-        // only once its new end is known; a folder that takes no new file
-        // may still hold one we can write.
-        output_cut = GetFileType(existing) == FILE_TYPE_DISK;
+            return refuse_error(reason, error);
+        // Written where it is, as fopen(name, "wb") would: a folder that
+        // takes no new file may still hold one we can write.
         return stream_on(existing, reason);
     }
     if (decision == decide_replace) {
@@ -540,7 +531,8 @@ output_placement platform_finish_output(std::FILE *output, const char **reason) 
         platform_discard_output(output);
         return output_not_placed;
     }
-    if (output_cut && !SetEndOfFile(file)) { // the old contents past the new end go
+    // A disk file written in place is cut only once its new end is known.
+    if (!output_renamed && GetFileType(file) == FILE_TYPE_DISK && !SetEndOfFile(file)) {
         *reason = std::strerror(windows_error_number(GetLastError()));
         platform_discard_output(output);
         return output_not_placed;

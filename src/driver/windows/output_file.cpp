@@ -458,6 +458,8 @@ std::FILE *platform_open_output(const char *name, output_consent consent, std::F
         return refuse(reason, refusal);
     }
     HANDLE temporary = decision == decide_in_place ? INVALID_HANDLE_VALUE : create_temporary();
+    if (temporary == INVALID_HANDLE_VALUE && decision == decide_create)
+        return refuse_error(reason, GetLastError()); // nothing was found: no security is held
     if (temporary != INVALID_HANDLE_VALUE && decision == decide_replace &&
         !has_kept_security(temporary, security)) {
         // The new file is not given the old one's owner and access list
@@ -467,17 +469,12 @@ std::FILE *platform_open_output(const char *name, output_consent consent, std::F
         CloseHandle(temporary); // marked to go
         DeleteFileW(temporary_path);
         temporary = INVALID_HANDLE_VALUE;
-        SetLastError(ERROR_ACCESS_DENIED);
     }
-    const DWORD error = GetLastError(); // as it was before the security is freed
     LocalFree(security);
-    if (temporary == INVALID_HANDLE_VALUE) {
-        if (decision == decide_create)
-            return refuse_error(reason, error);
-        // Written where it is, as fopen(name, "wb") would: a folder that
-        // takes no new file may still hold one we can write.
+    // Written where it is, as fopen(name, "wb") would: a folder that takes
+    // no new file may still hold one we can write.
+    if (temporary == INVALID_HANDLE_VALUE)
         return stream_on(existing, reason);
-    }
     if (decision == decide_replace) {
         output_replaces = 1;
         CloseHandle(existing);

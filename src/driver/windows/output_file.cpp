@@ -76,28 +76,35 @@ static char failure_text[512]; // a reason composed here, shown after the caller
 // The C runtime's error number for a Windows error, as msvcrt maps them when
 // a file call fails (_dosmaperr): the text shown is then the one fopen would
 // have left in errno for the same failure. Any other error is EINVAL.
-constexpr int most_errors_per_number = 8;
 static int windows_error_number(DWORD error) {
     static const struct {
+        DWORD error;
         int number;
-        DWORD errors[most_errors_per_number]; // the rest of a row is ERROR_SUCCESS
-    } numbers[] = {
-        {ENOENT,
-         {ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND, ERROR_INVALID_DRIVE, ERROR_BAD_NETPATH,
-          ERROR_BAD_NET_NAME, ERROR_BAD_PATHNAME, ERROR_FILENAME_EXCED_RANGE}},
-        {EACCES,
-         {ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION, ERROR_LOCK_VIOLATION,
-          ERROR_CURRENT_DIRECTORY, ERROR_NETWORK_ACCESS_DENIED, ERROR_CANNOT_MAKE,
-          ERROR_DRIVE_LOCKED, ERROR_WRITE_PROTECT}},
-        {EBADF, {ERROR_INVALID_HANDLE}},
-        {EEXIST, {ERROR_FILE_EXISTS, ERROR_ALREADY_EXISTS}},
-        {ENOSPC, {ERROR_DISK_FULL, ERROR_HANDLE_DISK_FULL}},
-        {EXDEV, {ERROR_NOT_SAME_DEVICE}},
-        {ENOMEM, {ERROR_NOT_ENOUGH_MEMORY}}};
-    for (const auto &row : numbers)
-        for (const DWORD each : row.errors)
-            if (each == error && error != ERROR_SUCCESS)
-                return row.number;
+    } numbers[] = {{ERROR_FILE_NOT_FOUND, ENOENT},
+                   {ERROR_PATH_NOT_FOUND, ENOENT},
+                   {ERROR_INVALID_DRIVE, ENOENT},
+                   {ERROR_BAD_NETPATH, ENOENT},
+                   {ERROR_BAD_NET_NAME, ENOENT},
+                   {ERROR_BAD_PATHNAME, ENOENT},
+                   {ERROR_FILENAME_EXCED_RANGE, ENOENT},
+                   {ERROR_ACCESS_DENIED, EACCES},
+                   {ERROR_SHARING_VIOLATION, EACCES},
+                   {ERROR_LOCK_VIOLATION, EACCES},
+                   {ERROR_CURRENT_DIRECTORY, EACCES},
+                   {ERROR_NETWORK_ACCESS_DENIED, EACCES},
+                   {ERROR_CANNOT_MAKE, EACCES},
+                   {ERROR_DRIVE_LOCKED, EACCES},
+                   {ERROR_WRITE_PROTECT, EACCES},
+                   {ERROR_INVALID_HANDLE, EBADF},
+                   {ERROR_FILE_EXISTS, EEXIST},
+                   {ERROR_ALREADY_EXISTS, EEXIST},
+                   {ERROR_DISK_FULL, ENOSPC},
+                   {ERROR_HANDLE_DISK_FULL, ENOSPC},
+                   {ERROR_NOT_SAME_DEVICE, EXDEV},
+                   {ERROR_NOT_ENOUGH_MEMORY, ENOMEM}};
+    for (const auto &entry : numbers)
+        if (entry.error == error)
+            return entry.number;
     return EINVAL;
 }
 

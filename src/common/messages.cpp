@@ -94,7 +94,10 @@ static int is_escape(const char *shown) {
            std::isxdigit(static_cast<unsigned char>(shown[3]));
 }
 
-std::size_t shown_cut_length(const char *shown, std::size_t limit) {
+// The length of the longest start of `shown`, a text escaped as above, that
+// is at most `limit` bytes and ends neither inside a UTF-8 character nor
+// inside an escape.
+static std::size_t shown_cut_length(const char *shown, std::size_t limit) {
     std::size_t length = 0;
     while (shown[length] != '\0') {
         const std::size_t character = utf8_character_length(shown + length);
@@ -106,6 +109,24 @@ std::size_t shown_cut_length(const char *shown, std::size_t limit) {
         length += bytes;
     }
     return length;
+}
+
+const char *message_line(int kind, const char *file, const char *text, std::size_t *length) {
+    static const char error_label[] = "error: ";
+    constexpr std::size_t file_shown = std::size_t{escaped_size_per_byte} * (message_file_size - 1);
+    constexpr std::size_t text_shown =
+        std::size_t{escaped_size_per_byte} * (message_buffer_size - 1);
+    static char body[sizeof error_label + file_shown + 2 + text_shown + 1];
+    const int error = kind != message_information;
+    std::snprintf(body, sizeof body, "%s%s%s%s", error ? error_label : "",
+                  error && file ? file : "", error && file ? ": " : "", text);
+    body[shown_cut_length(body, message_buffer_size - 1)] = '\0';
+
+    static char line[sizeof message_caption + 2 + message_buffer_size + 1];
+    const int written = std::snprintf(line, sizeof line, "%s: %s\n", message_caption, body);
+    *length = written < static_cast<int>(sizeof line) ? static_cast<std::size_t>(written)
+                                                      : sizeof line - 1;
+    return line;
 }
 
 void show_message(int kind, const char *format, ...) {

@@ -50,10 +50,13 @@ const char *read_failure_reason(std::FILE *stream, int error);
 // character or escape that would not fit. Returns the length.
 std::size_t escape_control_bytes(const char *text, char *shown, std::size_t size);
 
-// The length of the longest start of `shown`, a text escaped as above, that
-// is at most `limit` bytes and ends neither inside a UTF-8 character nor
-// inside an escape.
-std::size_t shown_cut_length(const char *shown, std::size_t limit);
+// The line a terminal or console shows for a message: the caption, then
+// for an error "error: FILE: " (where a file is named) before the text, all
+// that follows the caption cut to 1023 characters at a whole character or
+// escape, and a line end. `file` and `text` are escaped already. The line
+// is kept in a static buffer, not allocated, so that the message that says
+// memory ran out is still shown; its length goes to `*length`.
+const char *message_line(int kind, const char *file, const char *text, std::size_t *length);
 
 // Names the file the following error messages are about (the input while it
 // is read, the output while it is written), or none with null. The name is

@@ -74,8 +74,7 @@ int propose_dialog_name(const char *path, char *name, unsigned size, char *folde
     return folder_length > 0 && utf16_units(folder, folder_length) <= dialog_name_units;
 }
 
-// The length of the folder part of `name`, up to its last separator.
-static std::size_t folder_length(const char *name) {
+std::size_t folder_part_length(const char *name) {
     std::size_t length = 0;
     for (const char *c = name; *c != '\0'; ++c)
         if (std::strchr(folder_separators, *c) != nullptr)
@@ -84,12 +83,8 @@ static std::size_t folder_length(const char *name) {
 }
 
 int output_in_folder(const char *folder, const char *input_name, char *name) {
-    const char *own_name = input_name;
-    for (const char *c = input_name; *c != '\0'; ++c)
-        if (std::strchr(folder_separators, *c) != nullptr)
-            own_name = c + 1;
     static char proposal[output_name_size];
-    propose_output_name(own_name, proposal);
+    propose_output_name(input_name + folder_part_length(input_name), proposal);
     const std::size_t folder_length = std::strlen(folder);
     const int separator =
         folder_length > 0 && std::strchr(folder_separators, folder[folder_length - 1]) == nullptr;
@@ -113,7 +108,7 @@ output_name_outcome choose_output_name(const char *input_name, char *name) {
         propose_output_name(input_name, name);
         // A name cut inside its folders would name a file in another folder,
         // shown (or, with nobody to ask, taken) as if it were the input's.
-        if (folder_length(name) != folder_length(input_name)) {
+        if (folder_part_length(name) != folder_part_length(input_name)) {
             show_message(message_error, "%s", proposal_too_long);
             return output_name_failed;
         }

@@ -4,6 +4,7 @@
 #define DXTC2TGA_DRIVER_OUTPUT_NAME_H
 
 #include <climits>
+#include <cstddef>
 
 // The longest path the Windows ANSI calls open, in bytes with the
 // terminator: MAX_PATH (260) UTF-16 units, each at most 3 bytes of UTF-8.
@@ -34,6 +35,10 @@ constexpr const char folder_separators[] = "\\/:";
 #else
 constexpr const char folder_separators[] = "/";
 #endif
+
+// The length of the folder part of `name`: up to and with its last
+// separator, 0 where it has none.
+std::size_t folder_part_length(const char *name);
 
 enum output_name_outcome {
     output_name_chosen,   // a person chose the name and agreed to replace a file of that name

@@ -1,5 +1,8 @@
 #include "output_policy.h"
 
+#include <cerrno>
+#include <cstring>
+
 output_decision decide_output(const output_facts *facts) {
     if (facts->is_input)
         return decide_refuse_input;
@@ -22,4 +25,22 @@ output_decision decide_output(const output_facts *facts) {
     if (facts->consent == consent_command_line && !facts->tga_name)
         return decide_ask;
     return facts->replace_keeps_all ? decide_replace : decide_in_place;
+}
+
+const char *refusal_reason(output_decision decision) {
+    switch (decision) {
+    case decide_refuse_input:
+        return output_is_input_reason;
+    case decide_refuse_texture:
+        return output_is_dds_reason;
+    case decide_refuse_exists:
+        return std::strerror(EEXIST);
+    case decide_ask: // the driver asks, and opens again with a yes
+        return output_not_tga_reason;
+    case decide_create:
+    case decide_replace:
+    case decide_in_place:
+        break;
+    }
+    return nullptr;
 }

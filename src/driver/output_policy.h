@@ -57,4 +57,18 @@ enum output_decision {
 // place would; otherwise the file is written in place.
 output_decision decide_output(const output_facts *facts);
 
+// The reasons for a refusal, shown after "Error opening output file: ".
+constexpr const char output_is_input_reason[] = "Output file is the input file";
+// An existing file that starts with the DDS signature is a texture: a TGA
+// never replaces it, whichever way its name came.
+constexpr const char output_is_dds_reason[] = "Output file is a DDS file";
+// An existing file named on the command line that is no TGA file, which
+// nobody has agreed to replace: the driver asks (platform_confirm_replace).
+inline constexpr const char output_not_tga_reason[] =
+    "File exists and is no TGA file; delete it or name a .tga file";
+
+// The reason `decision` refuses the output, or null where it lets the
+// object be written (create, replace, in place).
+const char *refusal_reason(output_decision decision);
+
 #endif

@@ -61,22 +61,15 @@ std::FILE *platform_open_input(const char *name);
 // file or has several hard links, a folder we may not write in) it is the
 // file itself, written in place. `consent` says who agreed to replace an
 // existing file (decide_output judges it); where a person must agree first,
-// it returns null with `*reason` output_not_tga_reason. The output is never
+// it returns null with `*reason` output_not_tga_reason (output_policy.h). The output is never
 // `input` itself, under any name. On failure returns null and sets
 // `*reason` to the text to show after "Error opening output file: ".
 std::FILE *platform_open_output(const char *name, output_consent consent, std::FILE *input,
                                 const char **reason);
 
-// The reasons platform_open_output gives for names it refuses on either
-// platform, shown after "Error opening output file: ".
-constexpr const char output_is_input_reason[] = "Output file is the input file";
-// An existing file that starts with the DDS signature is a texture: a TGA
-// never replaces it, whichever way its name came.
-constexpr const char output_is_dds_reason[] = "Output file is a DDS file";
-// An existing file named on the command line that is no TGA file, which
-// nobody has agreed to replace: the driver asks (platform_confirm_replace).
-inline constexpr const char output_not_tga_reason[] =
-    "File exists and is no TGA file; delete it or name a .tga file";
+// Begins the reason a finished file could not be put under its name, before
+// the system's own text.
+constexpr const char output_not_placed_reason[] = "the file could not be put in place: ";
 
 // What became of the output when its stream was finished.
 enum output_placement {

@@ -404,14 +404,8 @@ static std::FILE *carry_out(int fd, int stream, const char *name, output_consent
         facts.replace_keeps_all = 0;
         decision = decide_output(&facts);
     }
-    if (decision == decide_refuse_input)
-        return fail(fd, output_is_input_reason, reason);
-    if (decision == decide_refuse_texture)
-        return fail(fd, output_is_dds_reason, reason);
-    if (decision == decide_ask)
-        return fail(fd, output_not_tga_reason, reason);
-    if (decision != decide_in_place) // a file nobody agreed to replace
-        return fail(fd, std::strerror(EEXIST), reason);
+    if (const char *refusal = refusal_reason(decision))
+        return fail(fd, refusal, reason);
     if (regular && ftruncate(fd, 0) != 0) // as fopen's "w" cuts it
         return fail(fd, std::strerror(errno), reason);
     return stream_on(fd, reason);
@@ -559,7 +553,7 @@ output_placement platform_finish_output(std::FILE *output, const char **reason) 
         *reason = std::strerror(error);
         return output_name_taken;
     }
-    std::snprintf(out.failure, sizeof out.failure, "the file could not be put in place: %s",
+    std::snprintf(out.failure, sizeof out.failure, "%s%s", output_not_placed_reason,
                   std::strerror(error));
     *reason = out.failure;
     return output_not_placed;

@@ -31,29 +31,14 @@ static void write_escaped(std::FILE *stream, const char *text) {
 }
 
 // Every message goes to standard error, the completion message too: standard
-// output may be the very file or pipe the TGA is written to. What follows
-// the caption ("error: FILE: TEXT") is cut to 1023 characters as the text
-// alone is, at a whole character or escape. The line is handed over in one
-// write, so that the messages of runs sharing a terminal or a log do not
-// interleave. Its buffers are static rather than allocated: the message
-// that says memory ran out must still be shown.
+// output may be the very file or pipe the TGA is written to. The line is
+// handed over in one write, so that the messages of runs sharing a terminal
+// or a log do not interleave.
 void platform_show_message(int kind, const char *file, const char *text) {
-    static const char error_label[] = "error: ";
-    constexpr std::size_t file_shown = std::size_t{escaped_size_per_byte} * (message_file_size - 1);
-    constexpr std::size_t text_shown =
-        std::size_t{escaped_size_per_byte} * (message_buffer_size - 1);
-    static char body[sizeof error_label + file_shown + 2 + text_shown + 1];
-    const int error = kind != message_information;
-    std::snprintf(body, sizeof body, "%s%s%s%s", error ? error_label : "",
-                  error && file ? file : "", error && file ? ": " : "", text);
-    body[shown_cut_length(body, message_buffer_size - 1)] = '\0';
-
-    static char line[sizeof message_caption + 2 + message_buffer_size + 1];
-    int length = std::snprintf(line, sizeof line, "%s: %s\n", message_caption, body);
-    if (length >= static_cast<int>(sizeof line))
-        length = static_cast<int>(sizeof line) - 1;
+    std::size_t length = 0;
+    const char *line = message_line(kind, file, text, &length);
     std::size_t written = 0;
-    while (length > 0 && written < static_cast<std::size_t>(length)) {
+    while (written < length) {
         const ssize_t result = write(STDERR_FILENO, line + written, length - written);
         if (result < 0 && errno == EINTR)
             continue;

@@ -25,8 +25,6 @@
 // (FNERR_BUFFERTOOSMALL), which the question on the console gives too.
 constexpr unsigned long dialog_error_name_too_long = 0x3003;
 
-static const char error_label[] = "error: ";
-
 // A file name with every byte escaped, and its terminator.
 constexpr std::size_t shown_name_size =
     std::size_t{escaped_size_per_byte} * (output_name_size - 1) + 1;
@@ -94,26 +92,14 @@ static void write_text(DWORD which, const char *text, std::size_t length) {
 }
 
 // Every message goes to standard error, the completion message too, as one
-// line that names the file an error is about: standard output is for the
-// text a user asked for. What follows the caption ("error: FILE: TEXT") is
-// cut to 1023 characters as the text alone is, at a whole character or
-// escape. The buffers are static rather than allocated: the message that
-// says memory ran out must still be shown.
+// line that names the file an error is about (message_line): standard
+// output is for the text a user asked for.
 void platform_show_message(int kind, const char *file, const char *text) {
-    constexpr std::size_t file_shown = std::size_t{escaped_size_per_byte} * (message_file_size - 1);
-    constexpr std::size_t text_shown =
-        std::size_t{escaped_size_per_byte} * (message_buffer_size - 1);
-    static char body[sizeof error_label + file_shown + 2 + text_shown + 1];
-    const int error = kind != message_information;
-    std::snprintf(body, sizeof body, "%s%s%s%s", error ? error_label : "",
-                  error && file ? file : "", error && file ? ": " : "", text);
-    body[shown_cut_length(body, message_buffer_size - 1)] = '\0';
-
-    static char line[sizeof message_caption + 2 + message_buffer_size + 1];
-    static_assert(sizeof line < text_size, "a message line is written at once");
-    const int length = std::snprintf(line, sizeof line, "%s: %s\n", message_caption, body);
-    write_text(STD_ERROR_HANDLE, line,
-               length < static_cast<int>(sizeof line) ? length : sizeof line - 1);
+    std::size_t length = 0;
+    const char *line = message_line(kind, file, text, &length);
+    static_assert(sizeof message_caption + 2 + message_buffer_size + 1 < text_size,
+                  "a message line is written at once");
+    write_text(STD_ERROR_HANDLE, line, length);
 }
 
 const char platform_manual[] = "README.txt beside dxtc2tga.com";
@@ -245,10 +231,7 @@ static dialog_outcome ask_on_console(char *name, unsigned size, unsigned long *e
             say("That is a folder; give a file name.\n");
             continue;
         }
-        const char *own_name = typed;
-        for (const char *c = typed; *c != '\0'; ++c)
-            if (std::strchr(folder_separators, *c) != nullptr)
-                own_name = c + 1;
+        const char *own_name = typed + folder_part_length(typed);
         const char *extension = std::strchr(own_name, '.') == nullptr ? ".tga" : "";
         if (typed_length + std::strlen(extension) >= size || size > sizeof answer) {
             *error = dialog_error_name_too_long;

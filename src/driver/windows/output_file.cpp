@@ -384,25 +384,6 @@ static int has_kept_security(HANDLE file, PSECURITY_DESCRIPTOR kept) {
     return same;
 }
 
-// Why the decision refuses, or null when it lets the object be written.
-static const char *refusal_text(output_decision decision) {
-    switch (decision) {
-    case decide_refuse_input:
-        return output_is_input_reason;
-    case decide_refuse_texture:
-        return output_is_dds_reason;
-    case decide_refuse_exists:
-        return std::strerror(EEXIST);
-    case decide_ask: // the driver asks, and opens again with a yes
-        return output_not_tga_reason;
-    case decide_create:
-    case decide_replace:
-    case decide_in_place:
-        break;
-    }
-    return nullptr;
-}
-
 std::FILE *platform_open_output(const char *name, output_consent consent, std::FILE *input,
                                 const char **reason) {
     output_handle = INVALID_HANDLE_VALUE;
@@ -453,7 +434,7 @@ std::FILE *platform_open_output(const char *name, output_consent consent, std::F
     }
 
     const output_decision decision = decide_output(&facts);
-    const char *refusal = refusal_text(decision);
+    const char *refusal = refusal_reason(decision);
     // A read-only file refuses writing as opening it for writing would.
     if (refusal == nullptr && facts.object == object_file &&
         (output_replaced.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0)
@@ -558,8 +539,8 @@ output_placement platform_finish_output(std::FILE *output, const char **reason) 
                 *reason = std::strerror(EEXIST);
                 return output_name_taken;
             }
-            std::snprintf(failure_text, sizeof failure_text,
-                          "the file could not be put in place: %s", windows_error_text(error));
+            std::snprintf(failure_text, sizeof failure_text, "%s%s", output_not_placed_reason,
+                          windows_error_text(error));
             *reason = failure_text;
             return output_not_placed;
         }

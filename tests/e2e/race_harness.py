@@ -162,7 +162,8 @@ class Harness:
         return root, sticky
 
     def command(self, route, trace):
-        command = ["strace", "-f", "-qq", "-o", "/dev/stderr", *trace]
+        # The trace to standard error through /proc, never through /dev by name.
+        command = ["strace", "-f", "-qq", "-o", "/proc/self/fd/2", *trace]
         if route == "named":
             command += ["-E", "LD_PRELOAD=" + self.named_route]
         return command + [self.exe, "in.dds", "out.tga"]

@@ -272,7 +272,11 @@ class AnotherToolsTexture(Converter):
         os.mkdir(self.path("bin"))
         os.symlink(RUNNER_EXE, self.path(os.path.join("bin", "dxtc2tga")))
         path = self.path("bin") + os.pathsep + "/usr/bin" + os.pathsep + os.environ["PATH"]
-        subprocess.run(["sh", "-c", example[0].replace("\\-", "-")], cwd=self.dir, check=True,
+        # Standard output through a private link to /proc/self/fd/1, never
+        # through /dev/stdout by name, so that a fault cannot replace it.
+        os.symlink("/proc/self/fd/1", self.path("stdout"))
+        command = example[0].replace("\\-", "-").replace(" /dev/stdout ", " ./stdout ")
+        subprocess.run(["sh", "-c", command], cwd=self.dir, check=True,
                        env=dict(os.environ, PATH=path), capture_output=True, timeout=60)
         worst = subprocess.run([PILLOW_PYTHON, "-c", PILLOW_COMPARE, "stone.dds", "stone.png"],
                                cwd=self.dir, check=True, capture_output=True, text=True).stdout
